@@ -1,0 +1,203 @@
+// Hexadecimal and base64 codecs shared by every native module: written once, exact, no host calls.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kavri::detail {
+
+// ---------------------------------------------------------------------------
+// Hexadecimal
+
+inline constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Lower case, two digits a byte, no separators.
+inline std::string hex_encode(const unsigned char *data, size_t size) {
+    std::string out(size * 2, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        out[2 * i] = kHexDigits[data[i] >> 4];
+        out[2 * i + 1] = kHexDigits[data[i] & 0x0f];
+    }
+    return out;
+}
+
+inline int hex_value(uint32_t c) {
+    if (c >= '0' && c <= '9') return int(c - '0');
+    if (c >= 'a' && c <= 'f') return int(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return int(c - 'A' + 10);
+    return -1;
+}
+
+// The white space the host's hex decoder skips: space, \t, \n, \v, \f, \r.
+inline bool is_ascii_space(uint32_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+struct HexError {
+    enum Kind { None, BadChar, OddDigits } kind = None;
+    size_t position = 0;
+};
+
+// Decodes a sequence of code points (any width). Two digits a byte, either
+// case; ASCII white space is skipped before each pair and at the end, never
+// inside a pair. Returns false and fills `err` on bad input.
+template <typename CharT>
+bool hex_decode(const CharT *data, size_t size, std::string &out, HexError &err) {
+    out.clear();
+    out.reserve(size / 2);
+    size_t i = 0;
+    while (true) {
+        while (i < size && is_ascii_space(uint32_t(data[i]))) ++i;
+        if (i >= size) return true;
+        int hi = hex_value(uint32_t(data[i]));
+        if (hi < 0) {
+            err = {HexError::BadChar, i};
+            return false;
+        }
+        if (i + 1 >= size) {
+            err = {HexError::OddDigits, i};
+            return false;
+        }
+        int lo = hex_value(uint32_t(data[i + 1]));
+        if (lo < 0) {
+            err = {HexError::BadChar, i + 1};
+            return false;
+        }
+        out.push_back(char((hi << 4) | lo));
+        i += 2;
+    }
+}
+
+inline std::string hex_error_message(const HexError &err) {
+    if (err.kind == HexError::OddDigits)
+        return "invalid hexadecimal: odd number of digits";
+    return "invalid hexadecimal: non-hexadecimal character at position " +
+           std::to_string(err.position);
+}
+
+// ---------------------------------------------------------------------------
+// Base64 (RFC 4648)
+
+inline constexpr char kB64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Standard alphabet with "=" padding.
+inline std::string b64_encode(const unsigned char *data, size_t size) {
+    std::string out;
+    out.reserve((size + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= size; i += 3) {
+        uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8) | data[i + 2];
+        out.push_back(kB64Alphabet[(v >> 18) & 63]);
+        out.push_back(kB64Alphabet[(v >> 12) & 63]);
+        out.push_back(kB64Alphabet[(v >> 6) & 63]);
+        out.push_back(kB64Alphabet[v & 63]);
+    }
+    size_t rest = size - i;
+    if (rest == 1) {
+        uint32_t v = uint32_t(data[i]) << 16;
+        out.push_back(kB64Alphabet[(v >> 18) & 63]);
+        out.push_back(kB64Alphabet[(v >> 12) & 63]);
+        out += "==";
+    } else if (rest == 2) {
+        uint32_t v = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8);
+        out.push_back(kB64Alphabet[(v >> 18) & 63]);
+        out.push_back(kB64Alphabet[(v >> 12) & 63]);
+        out.push_back(kB64Alphabet[(v >> 6) & 63]);
+        out.push_back('=');
+    }
+    return out;
+}
+
+// Value of a character in the standard alphabet; with `url_safe`, "-" and "_"
+// count as well (the standard "+" and "/" stay accepted, as the host's
+// URL-safe decoder translates rather than restricts).
+inline int b64_value(uint32_t c, bool url_safe) {
+    if (c >= 'A' && c <= 'Z') return int(c - 'A');
+    if (c >= 'a' && c <= 'z') return int(c - 'a' + 26);
+    if (c >= '0' && c <= '9') return int(c - '0' + 52);
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    if (url_safe) {
+        if (c == '-') return 62;
+        if (c == '_') return 63;
+    }
+    return -1;
+}
+
+// Decodes like the host's base64 decoder: `strict` is its "validate" mode
+// (only alphabet characters, padding only at the end); otherwise characters
+// outside the alphabet are discarded, while the padding must still be right.
+// Returns std::nullopt with `error` holding the host's error text on failure.
+// Non-ASCII input is the caller's check (the host refuses it before decoding).
+template <typename CharT>
+std::optional<std::string> b64_decode(const CharT *data, size_t size, bool strict, bool url_safe,
+                                      std::string &error) {
+    std::string out;
+    out.reserve(size / 4 * 3 + 3);
+    int quad_pos = 0, pads = 0;
+    bool padding_started = false;
+    uint32_t left = 0;
+    for (size_t i = 0; i < size; ++i) {
+        uint32_t c = uint32_t(data[i]);
+        if (c == '=') {
+            padding_started = true;
+            if (strict && i == 0) {
+                error = "Leading padding not allowed";
+                return std::nullopt;
+            }
+            if (quad_pos >= 2 && quad_pos + ++pads >= 4) {
+                if (strict && i + 1 < size) {
+                    error = "Excess data after padding";
+                    return std::nullopt;
+                }
+                return out;
+            }
+            continue;
+        }
+        int v = b64_value(c, url_safe);
+        if (v < 0) {
+            if (strict) {
+                error = "Only base64 data is allowed";
+                return std::nullopt;
+            }
+            continue;
+        }
+        if (strict && padding_started) {
+            error = "Discontinuous padding not allowed";
+            return std::nullopt;
+        }
+        pads = 0;
+        switch (quad_pos) {
+        case 0: quad_pos = 1; left = uint32_t(v); break;
+        case 1:
+            quad_pos = 2;
+            out.push_back(char((left << 2) | (uint32_t(v) >> 4)));
+            left = uint32_t(v) & 0x0f;
+            break;
+        case 2:
+            quad_pos = 3;
+            out.push_back(char((left << 4) | (uint32_t(v) >> 2)));
+            left = uint32_t(v) & 0x03;
+            break;
+        default:
+            quad_pos = 0;
+            out.push_back(char((left << 6) | uint32_t(v)));
+            left = 0;
+            break;
+        }
+    }
+    if (quad_pos == 1) {
+        error = "Invalid base64-encoded string: number of data characters (" +
+                std::to_string(out.size() / 3 * 4 + 1) +
+                ") cannot be 1 more than a multiple of 4";
+        return std::nullopt;
+    }
+    if (quad_pos != 0) {
+        error = "Incorrect padding";
+        return std::nullopt;
+    }
+    return out;
+}
+
+} // namespace kavri::detail

@@ -1,0 +1,209 @@
+// Host glue shared by every native module: imports and lookups at call time, duck-typed
+// attribute reads, text forms, the process environment, and the codecs bound to host objects.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "native/codec.hpp"
+
+namespace kavri::detail {
+
+namespace nb = nanobind;
+
+// ---------------------------------------------------------------------------
+// Imports and lookups
+
+inline nb::object import_module(const char *name) { return nb::module_::import_(name); }
+
+// `from module import name`: a missing name is an ImportError, as in Python, so
+// callers that treat "cannot be imported" specially see one error kind.
+inline nb::object import_from(const char *module, const char *name) {
+    nb::object mod = import_module(module);
+    PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+        throw nb::python_error();
+    }
+    return nb::steal(value);
+}
+
+// A name the module took from a collaborator at load, read back at each use so
+// that a test's monkeypatch of the module attribute is honoured.
+inline nb::object module_attr(nb::handle module, const char *name) { return module.attr(name); }
+
+// True when `err` (the current python_error) is an ImportError (ModuleNotFoundError included).
+inline bool is_import_error(const nb::python_error &err) { return err.matches(PyExc_ImportError); }
+
+// Ordinary errors are Exception subclasses; KeyboardInterrupt, SystemExit and
+// GeneratorExit are not and must propagate.
+inline bool is_ordinary_error(const nb::python_error &err) { return err.matches(PyExc_Exception); }
+
+// ---------------------------------------------------------------------------
+// Duck-typed attribute reads
+
+// The attribute's value, or std::nullopt when it does not exist. Only
+// AttributeError is absorbed; any other error of the getter propagates.
+inline std::optional<nb::object> get_attr(nb::handle obj, const char *name) {
+    PyObject *value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int rc = PyObject_GetOptionalAttrString(obj.ptr(), name, &value);
+    if (rc < 0) throw nb::python_error();
+    if (rc == 0) return std::nullopt;
+    return nb::steal(value);
+#else
+    value = PyObject_GetAttrString(obj.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return nb::steal(value);
+#endif
+}
+
+// "Missing" means absent or None: both give None here.
+inline nb::object attr_or_none(nb::handle obj, const char *name) {
+    auto value = get_attr(obj, name);
+    return value ? *value : nb::none();
+}
+
+inline bool truthy(nb::handle obj) {
+    int rc = PyObject_IsTrue(obj.ptr());
+    if (rc < 0) throw nb::python_error();
+    return rc == 1;
+}
+
+inline bool is_text(nb::handle obj) { return PyUnicode_Check(obj.ptr()); }
+inline bool is_bytes_like(nb::handle obj) {
+    return PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr());
+}
+
+// Non-empty text: a str of length > 0.
+inline bool is_nonempty_text(nb::handle obj) {
+    return PyUnicode_Check(obj.ptr()) && PyUnicode_GET_LENGTH(obj.ptr()) > 0;
+}
+
+// The host's text form, str(obj).
+inline nb::str text_of(nb::handle obj) {
+    PyObject *s = PyObject_Str(obj.ptr());
+    if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+inline std::string utf8(nb::handle str_obj) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(str_obj.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return std::string(data, size_t(size));
+}
+
+inline nb::bytes bytes_copy(nb::handle bytes_like) {
+    if (PyBytes_Check(bytes_like.ptr()))
+        return nb::bytes(PyBytes_AS_STRING(bytes_like.ptr()), size_t(PyBytes_GET_SIZE(bytes_like.ptr())));
+    return nb::bytes(PyByteArray_AS_STRING(bytes_like.ptr()),
+                     size_t(PyByteArray_GET_SIZE(bytes_like.ptr())));
+}
+
+inline std::string_view bytes_view(nb::handle bytes_like) {
+    if (PyBytes_Check(bytes_like.ptr()))
+        return {PyBytes_AS_STRING(bytes_like.ptr()), size_t(PyBytes_GET_SIZE(bytes_like.ptr()))};
+    return {PyByteArray_AS_STRING(bytes_like.ptr()), size_t(PyByteArray_GET_SIZE(bytes_like.ptr()))};
+}
+
+// Runs `fn(const CharT *data, size_t size)` over a str's own storage, whatever its width.
+template <typename Fn> decltype(auto) with_code_points(nb::handle str_obj, Fn &&fn) {
+    PyObject *s = str_obj.ptr();
+    size_t n = size_t(PyUnicode_GET_LENGTH(s));
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: return fn(PyUnicode_1BYTE_DATA(s), n);
+    case PyUnicode_2BYTE_KIND: return fn(PyUnicode_2BYTE_DATA(s), n);
+    default: return fn(PyUnicode_4BYTE_DATA(s), n);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Codecs on host objects
+
+inline nb::str hex_text(std::string_view raw) {
+    std::string hex = hex_encode(reinterpret_cast<const unsigned char *>(raw.data()), raw.size());
+    return nb::str(hex.data(), hex.size());
+}
+
+inline nb::str hex_text(nb::handle bytes_like) { return hex_text(bytes_view(bytes_like)); }
+
+// Hexadecimal text to bytes; a ValueError naming the problem otherwise.
+inline nb::bytes hex_to_bytes(nb::handle str_obj) {
+    std::string out;
+    HexError err;
+    bool ok = with_code_points(str_obj, [&](const auto *data, size_t n) {
+        return hex_decode(data, n, out, err);
+    });
+    if (!ok) throw nb::value_error(hex_error_message(err).c_str());
+    return nb::bytes(out.data(), out.size());
+}
+
+inline bool is_ascii(nb::handle str_obj) {
+    return PyUnicode_IS_ASCII(str_obj.ptr());
+}
+
+// Base64 text to bytes; `strict` is the "validate" mode. Failures raise
+// ValueError with the host decoder's error text.
+inline nb::bytes b64_to_bytes(nb::handle str_obj, bool strict, bool url_safe) {
+    if (!is_ascii(str_obj)) throw nb::value_error("string argument should contain only ASCII characters");
+    std::string error;
+    auto out = b64_decode(PyUnicode_1BYTE_DATA(str_obj.ptr()), size_t(PyUnicode_GET_LENGTH(str_obj.ptr())),
+                          strict, url_safe, error);
+    if (!out) throw nb::value_error(error.c_str());
+    return nb::bytes(out->data(), out->size());
+}
+
+inline bool b64_strict_valid(nb::handle str_obj) {
+    if (!is_ascii(str_obj)) return false;
+    std::string error;
+    return b64_decode(PyUnicode_1BYTE_DATA(str_obj.ptr()), size_t(PyUnicode_GET_LENGTH(str_obj.ptr())),
+                      true, false, error)
+        .has_value();
+}
+
+inline nb::str b64_text(std::string_view raw) {
+    std::string out = b64_encode(reinterpret_cast<const unsigned char *>(raw.data()), raw.size());
+    return nb::str(out.data(), out.size());
+}
+
+// ---------------------------------------------------------------------------
+// The process environment, through the host's os.environ, read at each call
+
+inline nb::object environ() { return import_module("os").attr("environ"); }
+
+// The variable's value, or std::nullopt when unset.
+inline std::optional<nb::str> env_get(const char *name) {
+    nb::object env = environ();
+    nb::str key(name);
+    int has = PySequence_Contains(env.ptr(), key.ptr());
+    if (has < 0) throw nb::python_error();
+    if (!has) return std::nullopt;
+    return nb::borrow<nb::str>(env[key]);
+}
+
+// The value, or `fallback` when unset (an empty but set value is returned as is).
+inline nb::str env_get_or(const char *name, const char *fallback) {
+    auto value = env_get(name);
+    return value ? *value : nb::str(fallback);
+}
+
+// The value when set and non-empty.
+inline std::optional<nb::str> env_nonempty(const char *name) {
+    auto value = env_get(name);
+    if (value && PyUnicode_GET_LENGTH(value->ptr()) > 0) return value;
+    return std::nullopt;
+}
+
+inline void env_set(nb::handle name, nb::handle value) { environ()[name] = value; }
+
+} // namespace kavri::detail

@@ -1,0 +1,3 @@
+"""Shared pytest configuration: fixtures live in their own modules, loaded here."""
+
+pytest_plugins: list[str] = []
