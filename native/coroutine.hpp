@@ -1,6 +1,18 @@
 // The coroutine bridge: a C++20 coroutine body exposed to the host as a native awaitable
 // (__await__, __next__, send, throw, close, am_send) that delegates to host awaitables the way
 // `yield from` does, so await, asyncio tasks, cancellation and step-by-step driving all work.
+//
+// Use:
+//   kd::Async body(nb::object client, nb::object request_id) {   // parameters by value:
+//       nb::object record = co_await kd::host_await(              // they live in the frame
+//           client.attr("get_request")(request_id));
+//       co_return record;
+//   }
+//   nb::object awaitable = kd::make_coroutine(body(client, id), "name", "qualname");
+// Call kd::init_coroutine_type(m) in NB_MODULE first. A host error raised by an awaited
+// object surfaces in the body as nb::python_error at the co_await. C++ forbids co_await
+// inside a catch block: catch into a std::optional<nb::python_error>, leave the block,
+// await the cleanup, then `err->restore(); throw nb::python_error();`.
 #pragma once
 
 #include <nanobind/nanobind.h>
