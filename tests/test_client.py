@@ -1,0 +1,499 @@
+"""The Kavri Cloud HTTP clients and their error mapping, against a real loopback server."""
+
+from __future__ import annotations
+
+import asyncio
+import pickle
+import subprocess
+import sys
+
+import httpx
+import pytest
+
+from kavri_cloud import exceptions as exc_mod
+from kavri_cloud.client import AsyncKavriCloudClient, KavriCloudClient
+from kavri_cloud.exceptions import (
+    ApprovalDeniedError,
+    ApprovalExpiredError,
+    ApprovalTimeoutError,
+    AuthenticationError,
+    ConflictError,
+    KavriCloudError,
+    NotFoundError,
+    PermissionDeniedError,
+    RateLimitError,
+    ServerError,
+    TransportError,
+    ValidationError,
+)
+from tests.httpserver import http_server, refused_url  # noqa: F401  (fixtures)
+
+API_KEY = "kc_test_secret_key_123"
+HASH = bytes(range(32))
+HOLDER = bytes.fromhex("AB" * 32)
+
+
+def _create_kwargs(**overrides):
+    kwargs = {
+        "warrant_id": "w-1",
+        "tool": "send_email",
+        "request_hash": HASH,
+        "holder_key": HOLDER,
+        "args_canonical_cbor_b64": "oWF4AQ==",
+        "approval_context_attestation": {"v": 1, "sig": "00"},
+    }
+    kwargs.update(overrides)
+    return kwargs
+
+
+# -- error mapping ------------------------------------------------------------
+
+ERROR_CASES = [
+    (400, {"code": "bad_request", "message": "bad field"}, ValidationError),
+    (401, {"code": "invalid_api_key", "message": "key revoked"}, AuthenticationError),
+    (403, {"code": "forbidden", "message": "no access"}, PermissionDeniedError),
+    (404, {"error": {"code": "not_found", "message": "no such request"}}, NotFoundError),
+    (409, {"code": "agent_not_pending", "message": "already claimed"}, ConflictError),
+    (413, {"message": "too big"}, ValidationError),
+    (422, {"code": "invalid", "message": "threshold too high"}, ValidationError),
+    (429, {"code": "rate_limited", "message": "slow down"}, RateLimitError),
+    (500, {"message": "boom"}, ServerError),
+    (503, {"message": "maintenance"}, ServerError),
+    (418, {"message": "teapot"}, KavriCloudError),
+    (302, {"message": "moved"}, KavriCloudError),
+    (409, {"code": "approval_denied", "message": "denied by alice"}, ApprovalDeniedError),
+    (410, {"error": {"code": "approval_expired", "message": "too late"}}, ApprovalExpiredError),
+]
+
+
+@pytest.mark.parametrize(("status", "body", "kind"), ERROR_CASES)
+def test_error_status_maps_to_most_specific_kind(http_server, status, body, kind):
+    fields = {**body.get("error", body), "remediation": "do the thing"}
+    sent = {"error": fields} if "error" in body else fields
+    http_server.add(status, json=sent)
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        with pytest.raises(KavriCloudError) as info:
+            client.get_request("r1")
+    err = info.value
+    assert type(err) is kind
+    assert str(err) == fields["message"]
+    assert err.status_code == status
+    assert err.code == fields.get("code")
+    assert err.remediation == "do the thing"
+    assert err.body == sent
+
+
+@pytest.mark.parametrize(
+    ("body", "message", "code", "decoded"),
+    [
+        (b"", "Kavri Cloud returned HTTP 502", None, None),
+        (
+            b"<html>Bad gateway</html>",
+            "Kavri Cloud returned HTTP 502",
+            None,
+            "<html>Bad gateway</html>",
+        ),
+        (
+            b'{"code": 7, "message": ""}',
+            "Kavri Cloud returned HTTP 502",
+            None,
+            {"code": 7, "message": ""},
+        ),
+        (b'{"error": "upstream down"}', "upstream down", None, {"error": "upstream down"}),
+        (b"[1, 2]", "Kavri Cloud returned HTTP 502", None, [1, 2]),
+    ],
+)
+def test_error_body_without_usable_fields_falls_back(http_server, body, message, code, decoded):
+    http_server.add(502, body=body)
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        with pytest.raises(ServerError) as info:
+            client.health()
+    assert str(info.value) == message
+    assert info.value.code == code
+    assert info.value.body == decoded
+    assert info.value.remediation is None
+
+
+def test_errors_survive_pickling():
+    # Worker pools and task queues ship errors between processes.
+    for err in (
+        ApprovalTimeoutError("req-1", 2.5),
+        exc_mod.error_from_response(404, b'{"code": "nf", "message": "gone"}'),
+        TransportError("down", method="GET", url="http://h/v1/x"),
+    ):
+        copy = pickle.loads(pickle.dumps(err))
+        assert type(copy) is type(err)
+        assert str(copy) == str(err)
+        assert copy.__dict__ == err.__dict__
+
+
+def test_approval_timeout_error_message_and_attributes():
+    err = ApprovalTimeoutError("req-9", 300.0)
+    assert str(err) == "approval request req-9 still pending after 300.0s"
+    assert (err.request_id, err.timeout) == ("req-9", 300.0)
+    assert isinstance(err, KavriCloudError)
+
+
+# -- transport failures -------------------------------------------------------
+
+
+def test_refused_connection_is_transport_error_with_cause(refused_url):
+    with KavriCloudClient(API_KEY, refused_url) as client:
+        with pytest.raises(TransportError) as info:
+            client.health()
+    err = info.value
+    assert str(err).startswith(f"could not reach Kavri Cloud at {refused_url}/v1/health: ")
+    assert isinstance(err.__cause__, httpx.ConnectError)
+    assert err.status_code is None
+    assert API_KEY not in str(err)
+
+
+def test_slow_response_times_out(http_server):
+    http_server.add(json={"status": "ok"}, delay=5)
+    with KavriCloudClient(API_KEY, http_server.url, timeout=0.2) as client:
+        with pytest.raises(TransportError) as info:
+            client.health()
+    assert str(info.value) == f"request to {http_server.url}/v1/health timed out after 0.2s"
+    assert isinstance(info.value.__cause__, httpx.TimeoutException)
+
+
+def test_dropped_connection_is_transport_error(http_server):
+    http_server.add(drop=True)
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        with pytest.raises(TransportError) as info:
+            client.get_tenant()
+    assert isinstance(info.value.__cause__, httpx.HTTPError)
+    assert info.value.method == "GET"
+
+
+def test_transport_error_hides_credentials_in_url(refused_url):
+    url = refused_url.replace("http://", "http://user:pw@")
+    with KavriCloudClient(API_KEY, url) as client:
+        with pytest.raises(TransportError) as info:
+            client.health()
+    assert "pw" not in str(info.value)
+    assert refused_url in str(info.value)
+
+
+# -- successful responses -----------------------------------------------------
+
+
+def test_malformed_json_on_success(http_server):
+    http_server.add(200, body=b"{not json")
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        with pytest.raises(KavriCloudError) as info:
+            client.get_request("r1")
+    assert str(info.value) == "Kavri Cloud returned malformed JSON (HTTP 200)"
+    assert isinstance(info.value.__cause__, ValueError)
+
+
+@pytest.mark.parametrize("body", [[{"id": "r1"}], "r1", 3, None])
+def test_non_object_approval_record_is_rejected(http_server, body):
+    http_server.add(json=body, repeat=True)
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        with pytest.raises(
+            KavriCloudError, match="^malformed approval record: expected a JSON object$"
+        ):
+            client.get_request("r1")
+        with pytest.raises(KavriCloudError, match="^malformed approval record"):
+            client.create_request(**_create_kwargs())
+
+
+def test_empty_success_body_decodes_to_empty_object(http_server):
+    http_server.add(204)
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        assert client.submit_receipt({"receipt_id": "x"}) == {}
+
+
+def test_create_request_wire_format(http_server):
+    http_server.add(
+        201, json={"id": "req-1", "status": "pending"}, method="POST", path="/v1/approvals/requests"
+    )
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        record = client.create_request(
+            **_create_kwargs(
+                holder_key="AB" * 32,
+                metadata={"to": "bob"},
+                threshold=0,
+                approver_keys=["aa" * 32],
+                ttl_seconds=0,
+                idempotency_key="run-1",
+            )
+        )
+    assert record == {"id": "req-1", "status": "pending"}
+    sent = http_server.last
+    assert sent.headers["authorization"] == f"Bearer {API_KEY}"
+    assert sent.headers["accept"] == "application/json"
+    assert sent.headers["user-agent"].startswith("kavri-cloud-python/")
+    assert sent.headers["content-type"] == "application/json"
+    assert sent.json() == {
+        "warrant_id": "w-1",
+        "tool": "send_email",
+        "request_hash": HASH.hex(),
+        "holder_key": "ab" * 32,
+        "args_canonical_cbor_b64": "oWF4AQ==",
+        "approval_context_attestation": {"v": 1, "sig": "00"},
+        "metadata": {"to": "bob"},
+        "threshold": 0,
+        "approver_keys": ["aa" * 32],
+        "ttl_seconds": 0,
+        "idempotency_key": "run-1",
+    }
+
+
+def test_create_request_omits_unset_optional_fields(http_server):
+    http_server.add(json={"id": "req-1"})
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        client.create_request(**_create_kwargs(request_hash=bytearray(b"\x01\xff")))
+    body = http_server.last.json()
+    assert set(body) == {
+        "warrant_id",
+        "tool",
+        "request_hash",
+        "holder_key",
+        "args_canonical_cbor_b64",
+        "approval_context_attestation",
+    }
+    assert body["request_hash"] == "01ff"
+
+
+@pytest.mark.parametrize(
+    ("overrides", "error", "field"),
+    [
+        ({"warrant_id": None}, TypeError, "warrant_id"),
+        ({"tool": 5}, TypeError, "tool"),
+        ({"request_hash": "xyz"}, ValueError, "request_hash"),
+        ({"request_hash": 12}, TypeError, "request_hash"),
+        ({"holder_key": "abc"}, ValueError, "holder_key"),
+        ({"holder_key": None}, TypeError, "holder_key"),
+        ({"args_canonical_cbor_b64": b"oWF4AQ=="}, TypeError, "args_canonical_cbor_b64"),
+        ({"approval_context_attestation": "{}"}, TypeError, "approval_context_attestation"),
+        ({"metadata": ["a"]}, TypeError, "metadata"),
+        ({"policy_id": 7}, TypeError, "policy_id"),
+        ({"threshold": "2"}, TypeError, "threshold"),
+        ({"threshold": True}, TypeError, "threshold"),
+        ({"threshold": -1}, ValueError, "threshold"),
+        ({"approver_keys": "aabb"}, TypeError, "approver_keys"),
+        ({"approver_keys": [b"\xaa"]}, TypeError, "approver_keys[0]"),
+        ({"ttl_seconds": 1.5}, TypeError, "ttl_seconds"),
+        ({"idempotency_key": 1}, TypeError, "idempotency_key"),
+    ],
+)
+def test_create_request_rejects_bad_fields_before_sending(http_server, overrides, error, field):
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        with pytest.raises(error, match=rf"^{field.replace('[', '.').replace(']', '.')} must"):
+            client.create_request(**_create_kwargs(**overrides))
+    assert http_server.requests == []
+
+
+@pytest.mark.parametrize(
+    ("call", "error"),
+    [
+        (lambda c: c.get_request(""), ValueError),
+        (lambda c: c.get_request(None), TypeError),
+        (lambda c: c.list_policies(limit=0), ValueError),
+        (lambda c: c.list_requests(status=1), TypeError),
+        (lambda c: c.submit_receipt([1]), TypeError),
+        (lambda c: c._send("GET", "http://evil.example/x"), ValueError),
+        (lambda c: c._send("GET", "//evil.example/x"), ValueError),
+    ],
+)
+def test_bad_arguments_rejected_before_sending(http_server, call, error):
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        with pytest.raises(error):
+            call(client)
+    assert http_server.requests == []
+
+
+def test_request_id_is_percent_quoted(http_server):
+    http_server.add(json={"id": "a/b c?", "status": "approved"})
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        client.get_request("a/b c?")
+    assert http_server.last.path == "/v1/approvals/requests/a%2Fb%20c%3F"
+
+
+@pytest.mark.parametrize(
+    ("base", "expected_path"),
+    [
+        ("", "/v1/health"),
+        ("/", "/v1/health"),
+        ("/api/", "/api/v1/health"),
+        ("/api//", "/api/v1/health"),
+    ],
+)
+def test_api_root_is_base_url_plus_v1(http_server, base, expected_path):
+    http_server.add(json={"status": "ok"})
+    with KavriCloudClient(API_KEY, http_server.url + base) as client:
+        assert client.health() == {"status": "ok"}
+    assert http_server.last.path == expected_path
+
+
+@pytest.mark.parametrize("payload", [{"items": [{"id": "p1"}], "next": None}, [{"id": "p1"}]])
+def test_list_policies_returns_items(http_server, payload):
+    http_server.add(json=payload, path="/v1/approval-policies")
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        assert client.list_policies(limit=1) == [{"id": "p1"}]
+    assert http_server.last.query == {"limit": ["1"]}
+
+
+def test_list_requests_filters_by_status(http_server):
+    http_server.add(
+        json={"items": [{"id": "r1", "status": "pending"}]}, path="/v1/approvals/requests"
+    )
+    http_server.add(json={"unexpected": True}, path="/v1/approvals/requests")
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        assert client.list_requests(status="pending") == [{"id": "r1", "status": "pending"}]
+        with pytest.raises(KavriCloudError, match="expected a list"):
+            client.list_requests()
+    assert [r.query for r in http_server.requests] == [{"status": ["pending"]}, {}]
+
+
+def test_send_and_handle_response_for_custom_calls(http_server):
+    # The agent claim goes through these two directly.
+    http_server.add(
+        json={"agent_id": "ag-1", "status": "active"}, method="POST", path="/v1/agents/claim"
+    )
+    http_server.add(409, json={"code": "agent_not_pending", "message": "already claimed"})
+    body = {"agent_id": "ag-1", "public_key": "aa", "registration_token": "rt"}
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        assert (
+            client._handle_response(client._send("POST", "agents/claim", json=body))["status"]
+            == "active"
+        )
+        response = client._send("POST", "agents/claim", json=body)
+        assert response.status_code == 409
+        with pytest.raises(ConflictError):
+            client._handle_response(response)
+    assert http_server.requests[0].json() == body
+
+
+# -- construction and lifetime ------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "error"),
+    [
+        ((None,), {}, TypeError),
+        (("",), {}, ValueError),
+        (("   ",), {}, ValueError),
+        (("key\nInjected: 1",), {}, ValueError),
+        ((API_KEY, "api.kavri.cloud"), {}, ValueError),
+        ((API_KEY, "ftp://api.kavri.cloud"), {}, ValueError),
+        ((API_KEY, "http://"), {}, ValueError),
+        ((API_KEY, "http://host:notaport"), {}, ValueError),
+        ((API_KEY, None), {}, TypeError),
+        ((API_KEY,), {"timeout": 0}, ValueError),
+        ((API_KEY,), {"timeout": float("nan")}, ValueError),
+        ((API_KEY,), {"timeout": "5"}, TypeError),
+        ((API_KEY,), {"timeout": True}, TypeError),
+    ],
+)
+@pytest.mark.parametrize("cls", [KavriCloudClient, AsyncKavriCloudClient])
+def test_constructor_validates_arguments(cls, args, kwargs, error):
+    with pytest.raises(error) as info:
+        cls(*args, **kwargs)
+    assert "Injected" not in str(info.value)
+
+
+def test_repr_never_shows_the_api_key():
+    client = KavriCloudClient(API_KEY, "https://api.example.test/")
+    assert API_KEY not in repr(client)
+    assert repr(client) == "KavriCloudClient(base_url='https://api.example.test')"
+    assert client.api_root == "https://api.example.test/v1/"
+
+
+def test_context_manager_closes_on_error(http_server):
+    http_server.add(401, json={"message": "nope"})
+    with pytest.raises(AuthenticationError):
+        with KavriCloudClient(API_KEY, http_server.url) as client:
+            assert not client.closed
+            client.health()
+    assert client.closed
+    client.close()  # idempotent
+    with pytest.raises(RuntimeError, match="closed"):
+        client.health()
+
+
+def test_importing_plain_modules_does_not_load_httpx():
+    # The native modules import these at load time and must stay fast.
+    code = (
+        "import sys\n"
+        "import kavri_cloud.client, kavri_cloud.exceptions, kavri_cloud.models\n"
+        "import kavri_cloud.enforcement, kavri_cloud.providers, kavri_cloud.hosted\n"
+        "assert 'httpx' not in sys.modules, 'httpx imported'\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True, cwd=str(_repo_root()))
+
+
+def _repo_root():
+    from pathlib import Path
+
+    return Path(__file__).resolve().parent.parent
+
+
+# -- asynchronous client ------------------------------------------------------
+
+
+def test_async_create_and_get(http_server):
+    http_server.add(json={"id": "req-1", "status": "pending"}, method="POST")
+    http_server.add(
+        json={"id": "req-1", "status": "approved"},
+        method="GET",
+        path="/v1/approvals/requests/req-1",
+    )
+
+    async def main():
+        async with AsyncKavriCloudClient(API_KEY, http_server.url) as client:
+            created = await client.create_request(**_create_kwargs())
+            return created, await client.get_request(created["id"])
+
+    created, fetched = asyncio.run(main())
+    assert (created["status"], fetched["status"]) == ("pending", "approved")
+    assert http_server.requests[0].json()["holder_key"] == HOLDER.hex()
+    assert http_server.requests[1].headers["authorization"] == f"Bearer {API_KEY}"
+
+
+def test_async_timeout_and_refusal(http_server, refused_url):
+    http_server.add(delay=5)
+
+    async def call(url, timeout):
+        client = AsyncKavriCloudClient(API_KEY, url, timeout=timeout)
+        try:
+            await client.health()
+        finally:
+            await client.close()
+            await client.close()
+        return client
+
+    with pytest.raises(TransportError, match=r"timed out after 0\.2s$") as info:
+        asyncio.run(call(http_server.url, 0.2))
+    assert isinstance(info.value.__cause__, httpx.TimeoutException)
+    with pytest.raises(TransportError, match="^could not reach Kavri Cloud") as info:
+        asyncio.run(call(refused_url, 5))
+    assert isinstance(info.value.__cause__, httpx.ConnectError)
+
+
+def test_async_rejects_bad_fields_before_sending(http_server):
+    async def main():
+        async with AsyncKavriCloudClient(API_KEY, http_server.url) as client:
+            await client.create_request(**_create_kwargs(request_hash="zz"))
+
+    with pytest.raises(ValueError, match="^request_hash"):
+        asyncio.run(main())
+    assert http_server.requests == []
+
+
+@pytest.mark.parametrize(("status", "body", "kind"), [ERROR_CASES[1], ERROR_CASES[8]])
+def test_async_context_manager_closes_on_error(http_server, status, body, kind):
+    http_server.add(status, json=body)
+    holder = {}
+
+    async def main():
+        async with AsyncKavriCloudClient(API_KEY, http_server.url) as client:
+            holder["client"] = client
+            await client.list_policies()
+
+    with pytest.raises(kind) as info:
+        asyncio.run(main())
+    assert (type(info.value), info.value.status_code, info.value.body) == (kind, status, body)
+    assert holder["client"].closed
