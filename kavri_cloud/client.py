@@ -18,14 +18,16 @@ Example::
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any
 
 from kavri_cloud.exceptions import KavriCloudError, error_from_response, error_from_transport
 from kavri_cloud.hosted import DEFAULT_API_BASE_URL
 
+# httpx and typing cost tens of milliseconds at import; type checkers only.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     import httpx
 
 __all__ = ["AsyncKavriCloudClient", "KavriCloudClient"]
@@ -85,7 +87,7 @@ def _check_timeout(timeout: Any) -> float | None:
         return None
     if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
         raise TypeError(f"timeout must be a number of seconds, got {type(timeout).__name__}")
-    if not (timeout > 0 and math.isfinite(timeout)):
+    if not 0 < timeout < float("inf"):  # also rejects NaN
         raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
     return float(timeout)
 

@@ -30,7 +30,10 @@ places that choose a class, so every HTTP outcome maps the same way.
 
 from __future__ import annotations
 
-from typing import Any
+# typing costs milliseconds at import and is needed only by type checkers.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 __all__ = [
     "ApprovalDeniedError",

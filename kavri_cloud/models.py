@@ -13,9 +13,13 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any
 
 from kavri_cloud.exceptions import KavriCloudError
+
+# typing costs milliseconds at import and is needed only by type checkers.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 __all__ = [
     "BootstrapCheck",

@@ -4,10 +4,14 @@ from __future__ import annotations
 
 import logging
 from collections.abc import Mapping
-from typing import Any
 
 from kavri_cloud.client import KavriCloudClient
 from kavri_cloud.exceptions import KavriCloudError
+
+# typing costs milliseconds at import and is needed only by type checkers.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 __all__ = ["CloudReceiptSink"]
 
