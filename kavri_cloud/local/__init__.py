@@ -1,0 +1,26 @@
+"""The local Kavri Cloud: a real service on loopback that speaks Kavri Cloud's wire contract.
+
+It stores approval requests in SQLite, signs approvals with the Ed25519 keys of
+its local approvers, claims Quick Connect agents, keeps receipts, and can be
+made to misbehave on purpose (latency, 5xx answers, dropped connections,
+malformed bodies). Start it with ``kavri-cloud local`` or, in-process, with
+:class:`LocalCloud`.
+"""
+
+from .app import MAX_BODY_BYTES, SERVICE_NAME, create_app
+from .faults import FaultSettings
+from .server import LocalApprover, LocalCloud, make_connect_token
+from .store import DEFAULT_APPROVER_NAMES, LocalCloudError, Store
+
+__all__ = [
+    "DEFAULT_APPROVER_NAMES",
+    "MAX_BODY_BYTES",
+    "SERVICE_NAME",
+    "FaultSettings",
+    "LocalApprover",
+    "LocalCloud",
+    "LocalCloudError",
+    "Store",
+    "create_app",
+    "make_connect_token",
+]

@@ -1,0 +1,363 @@
+"""Running the local Kavri Cloud in-process: uvicorn on a loopback port, in a thread.
+
+:class:`LocalCloud` is what tests, the demo and ``kavri-cloud local`` use::
+
+    with LocalCloud(tmp_path / "cloud") as cloud:
+        client = KavriCloudClient(cloud.runtime_key, base_url=cloud.url)
+        record = client.create_request(...)
+        cloud.approve(record["id"], approver="alice")
+
+The server speaks through a small subclass of uvicorn's HTTP protocol that
+hands each connection's transport to the application, so the fault injector
+can close a socket without answering, as a dying proxy would.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import base64
+import json
+import socket
+import tempfile
+import threading
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Sequence
+
+from .app import create_app
+from .faults import TRANSPORT_EXTENSION
+from .store import DEFAULT_APPROVER_NAMES
+
+__all__ = ["CONNECT_TOKEN_PREFIX", "LocalApprover", "LocalCloud", "make_connect_token"]
+
+CONNECT_TOKEN_PREFIX = "kavri_ct_"
+_START_TIMEOUT = 10.0
+_STOP_TIMEOUT = 10.0
+
+
+def make_connect_token(
+    endpoint: str,
+    api_key: str,
+    *,
+    agent_id: str | None = None,
+    registration_token: str | None = None,
+) -> str:
+    """A Quick Connect token: "kavri_ct_" + unpadded URL-safe base64 of its JSON document."""
+    document: dict[str, str] = {"endpoint": endpoint, "api_key": api_key}
+    if agent_id:
+        document["agent_id"] = agent_id
+    if registration_token:
+        document["registration_token"] = registration_token
+    raw = json.dumps(document, separators=(",", ":")).encode()
+    return CONNECT_TOKEN_PREFIX + base64.urlsafe_b64encode(raw).decode("ascii").rstrip("=")
+
+
+@dataclass(frozen=True)
+class LocalApprover:
+    """One of the service's approvers.
+
+    Attributes:
+        name: The approver's name ("alice", ...).
+        public_key: Its Ed25519 public key, lower-case hex.
+    """
+
+    name: str
+    public_key: str
+
+    @property
+    def public_key_bytes(self) -> bytes:
+        """The 32 raw public key bytes."""
+        return bytes.fromhex(self.public_key)
+
+
+class _WithTransport:
+    """Puts the connection's transport into each request's scope extensions."""
+
+    __slots__ = ("app", "transport")
+
+    def __init__(self, app: Any, transport: asyncio.Transport) -> None:
+        self.app = app
+        self.transport = transport
+
+    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
+        extensions = dict(scope.get("extensions") or {})
+        extensions[TRANSPORT_EXTENSION] = self.transport
+        scope["extensions"] = extensions
+        await self.app(scope, receive, send)
+
+
+def _protocol_class() -> type:
+    from uvicorn.protocols.http.auto import AutoHTTPProtocol
+
+    class KavriLocalProtocol(AutoHTTPProtocol):  # type: ignore[misc, valid-type]
+        def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
+            super().connection_made(transport)
+            self.app = _WithTransport(self.app, transport)
+
+    return KavriLocalProtocol
+
+
+def _bind(host: str, port: int) -> socket.socket:
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((host, port))
+        sock.listen(2048)
+    except BaseException:
+        sock.close()
+        raise
+    sock.set_inheritable(False)
+    return sock
+
+
+class LocalCloud:
+    """The local Kavri Cloud, served from a background thread.
+
+    Args:
+        data_dir: Folder of the service's database; a temporary folder
+            (removed at :meth:`stop`) when none.
+        host: Address to listen on; loopback by default.
+        port: Port to listen on; 0 picks a free one.
+        admin_key: Admin API key to use instead of the stored or generated one.
+        runtime_key: Runtime API key to use instead of the stored or generated one.
+        approvers: Names of the local approvers.
+        signed_approval_encoding: "base64" or "hex" to switch to at start.
+        clock: Wall-clock seconds the service uses for TTLs.
+        log_level: uvicorn's log level.
+
+    Use it as a context manager, or call :meth:`start` and :meth:`stop`.
+    """
+
+    def __init__(
+        self,
+        data_dir: str | Path | None = None,
+        *,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        admin_key: str | None = None,
+        runtime_key: str | None = None,
+        approvers: Sequence[str] = DEFAULT_APPROVER_NAMES,
+        signed_approval_encoding: str | None = None,
+        clock: Callable[[], float] = time.time,
+        log_level: str = "warning",
+    ) -> None:
+        self._tempdir: tempfile.TemporaryDirectory[str] | None = None
+        if data_dir is None:
+            self._tempdir = tempfile.TemporaryDirectory(prefix="kavri-cloud-local-")
+            data_dir = self._tempdir.name
+        self.data_dir = Path(data_dir)
+        self.host = host
+        self.port = port
+        self._options: dict[str, Any] = {
+            "admin_key": admin_key,
+            "runtime_key": runtime_key,
+            "approvers": tuple(approvers),
+            "signed_approval_encoding": signed_approval_encoding,
+            "clock": clock,
+        }
+        self._log_level = log_level
+        self._app: Any = None
+        self._server: Any = None
+        self._thread: threading.Thread | None = None
+        self._socket: socket.socket | None = None
+        self._failure: BaseException | None = None
+        self._client: Any = None
+        self._client_lock = threading.Lock()
+
+    # ------------------------------------------------------------ lifecycle
+
+    def __enter__(self) -> LocalCloud:
+        self.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    @property
+    def running(self) -> bool:
+        return self._thread is not None and self._thread.is_alive()
+
+    def start(self) -> LocalCloud:
+        """Open the store and serve until :meth:`stop`; returns once requests are answered."""
+        if self.running:
+            raise RuntimeError("the local Kavri Cloud is already running")
+        import uvicorn
+
+        self._app = create_app(self.data_dir, **self._options)
+        # Keys are kept from now on, so a restart does not hand out new ones.
+        self._options["admin_key"] = self.admin_key
+        self._options["runtime_key"] = self.runtime_key
+        self._options["signed_approval_encoding"] = None
+        try:
+            self._socket = _bind(self.host, self.port)
+        except BaseException:
+            self._app.state.store.close()
+            raise
+        self.port = self._socket.getsockname()[1]
+        config = uvicorn.Config(
+            self._app,
+            http=_protocol_class(),
+            ws="none",
+            lifespan="off",
+            log_config=None,
+            log_level=self._log_level,
+            access_log=False,
+            timeout_graceful_shutdown=2,
+        )
+        self._server = uvicorn.Server(config)
+        self._failure = None
+        self._thread = threading.Thread(
+            target=self._serve, name=f"kavri-cloud-local:{self.port}", daemon=True
+        )
+        self._thread.start()
+        deadline = time.monotonic() + _START_TIMEOUT
+        while not self._server.started:
+            if not self._thread.is_alive() or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("the local Kavri Cloud did not start") from self._failure
+            time.sleep(0.005)
+        return self
+
+    def _serve(self) -> None:
+        try:
+            asyncio.run(self._server.serve(sockets=[self._socket]))
+        except BaseException as exc:  # reported by start()
+            self._failure = exc
+
+    def stop(self) -> None:
+        """Stop serving and close the store. Calling it again does nothing."""
+        with self._client_lock:
+            if self._client is not None:
+                self._client.close()
+                self._client = None
+        if self._server is not None:
+            self._server.should_exit = True
+        if self._thread is not None:
+            self._thread.join(_STOP_TIMEOUT)
+            if self._thread.is_alive() and self._server is not None:
+                self._server.force_exit = True
+                self._thread.join(_STOP_TIMEOUT)
+            self._thread = None
+        if self._socket is not None:
+            self._socket.close()
+            self._socket = None
+        if self._app is not None:
+            self._app.state.store.close()
+        self._server = None
+        if self._tempdir is not None:
+            self._tempdir.cleanup()
+            self._tempdir = None
+
+    def restart(self) -> LocalCloud:
+        """Stop and start again on the same port and data folder, as after a crash-free reboot."""
+        tempdir, self._tempdir = self._tempdir, None
+        self.stop()
+        self._tempdir = tempdir
+        return self.start()
+
+    # ------------------------------------------------------------ what it serves
+
+    @property
+    def url(self) -> str:
+        """Base URL of the service (without ``/v1``)."""
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        return f"http://{host}:{self.port}"
+
+    @property
+    def admin_key(self) -> str:
+        return self._service().admin_key
+
+    @property
+    def runtime_key(self) -> str:
+        return self._service().runtime_key
+
+    @property
+    def approvers(self) -> list[LocalApprover]:
+        """The local approvers, in creation order."""
+        return [LocalApprover(a.name, a.public_key) for a in self._service().approvers]
+
+    @property
+    def store(self) -> Any:
+        """The service's :class:`~kavri_cloud.local.store.Store` (for inspection)."""
+        return self._require_app().state.store
+
+    def token(self, agent: str | None = None, *, runtime: bool = False) -> str:
+        """A Quick Connect token for this service.
+
+        Args:
+            agent: When given, a pending agent of this name is created and bound
+                to the token (agent id and registration token).
+            runtime: Carry the runtime key instead of the admin key.
+        """
+        key = self.runtime_key if runtime else self.admin_key
+        if agent is None:
+            return make_connect_token(self.url, key)
+        created = self.create_agent(agent)
+        return make_connect_token(
+            self.url,
+            key,
+            agent_id=created["agent_id"],
+            registration_token=created["registration_token"],
+        )
+
+    # ------------------------------------------------------------ operations over HTTP
+
+    def approve(self, request_id: str, approver: str | None = None) -> dict[str, Any]:
+        """Approve as a local approver (the first eligible one when none is named)."""
+        body = {} if approver is None else {"approver": approver}
+        return self._call("POST", f"approvals/requests/{request_id}/approve", body)
+
+    def deny(
+        self, request_id: str, reason: str | None = None, *, approver: str | None = None
+    ) -> dict[str, Any]:
+        """Deny as a local approver, with ``reason`` as the request's denied_reason."""
+        body: dict[str, Any] = {}
+        if approver is not None:
+            body["approver"] = approver
+        if reason is not None:
+            body["reason"] = reason
+        return self._call("POST", f"approvals/requests/{request_id}/deny", body)
+
+    def set_faults(self, **settings: Any) -> dict[str, Any]:
+        """Replace the fault settings (see :class:`~kavri_cloud.local.faults.FaultSettings`)."""
+        return self._call("POST", "_local/faults", settings)
+
+    def clear_faults(self) -> dict[str, Any]:
+        return self._call("DELETE", "_local/faults")
+
+    def set_signed_approval_encoding(self, encoding: str) -> dict[str, Any]:
+        """Write signed approvals as "base64" or "hex" from now on."""
+        return self._call("POST", "_local/settings", {"signed_approval_encoding": encoding})
+
+    def create_agent(self, name: str) -> dict[str, Any]:
+        """A pending agent: "agent_id", "registration_token", "name", "status"."""
+        return self._call("POST", "_local/agents", {"name": name})
+
+    def agents(self) -> list[dict[str, Any]]:
+        return self._call("GET", "_local/agents")["items"]
+
+    def receipts(self) -> list[dict[str, Any]]:
+        return self._call("GET", "_local/receipts")["items"]
+
+    def _call(self, method: str, path: str, body: Any = None) -> Any:
+        from kavri_cloud.client import KavriCloudClient
+
+        with self._client_lock:
+            if self._client is None:
+                self._client = KavriCloudClient(self.admin_key, base_url=self.url, timeout=10.0)
+            client = self._client
+            return client._handle_response(client._send(method, path, json=body))
+
+    def _require_app(self) -> Any:
+        if self._app is None:
+            raise RuntimeError("the local Kavri Cloud has not been started")
+        return self._app
+
+    def _service(self) -> Any:
+        return self._require_app().state.service
+
+    def __repr__(self) -> str:
+        state = "running" if self.running else "stopped"
+        return f"LocalCloud(url={self.url!r}, data_dir={str(self.data_dir)!r}, {state})"
