@@ -36,8 +36,6 @@ inline void set_error_from_current_exception() {
         default: break;
         }
         PyErr_SetString(type, e.what());
-    } catch (const nb::next_overload &) {
-        PyErr_SetString(PyExc_TypeError, "incompatible arguments");
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (const std::exception &e) {
@@ -250,7 +248,7 @@ inline void init_native_function_type(nb::module_ &m) {
         {Py_tp_getset, impl::getset},
         {0, nullptr},
     };
-    std::string name = nb::cast<std::string>(m.attr("__name__")) + ".native_function";
+    std::string name = std::string(PyModule_GetName(m.ptr())) + ".native_function";
     static std::string stored_name;
     stored_name = name;
     static PyType_Spec spec = {

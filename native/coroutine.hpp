@@ -532,7 +532,7 @@ inline void init_coroutine_type(nb::module_ &m) {
         {0, nullptr},
     };
     static std::string name;
-    name = nb::cast<std::string>(m.attr("__name__")) + ".native_coroutine";
+    name = std::string(PyModule_GetName(m.ptr())) + ".native_coroutine";
     static PyType_Spec spec = {name.c_str(), int(sizeof(CoroutineObject)), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     PyObject *type = PyType_FromSpec(&spec);

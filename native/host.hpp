@@ -89,6 +89,31 @@ inline bool is_nonempty_text(nb::handle obj) {
     return PyUnicode_Check(obj.ptr()) && PyUnicode_GET_LENGTH(obj.ptr()) > 0;
 }
 
+// mapping[key], or std::nullopt when the key is missing (only KeyError is absorbed).
+inline std::optional<nb::object> map_lookup(nb::handle mapping, const char *key) {
+    if (PyDict_Check(mapping.ptr())) {
+        PyObject *value = PyDict_GetItemString(mapping.ptr(), key); // borrowed, never raises for str keys
+        if (!value) return std::nullopt;
+        return nb::borrow(value);
+    }
+    PyObject *k = PyUnicode_FromString(key);
+    if (!k) throw nb::python_error();
+    PyObject *value = PyObject_GetItem(mapping.ptr(), k);
+    Py_DECREF(k);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return nb::steal(value);
+}
+
+// mapping[key] when present and not None, else None.
+inline nb::object map_get(nb::handle mapping, const char *key) {
+    auto value = map_lookup(mapping, key);
+    return value ? *value : nb::none();
+}
+
 // The host's text form, str(obj).
 inline nb::str text_of(nb::handle obj) {
     PyObject *s = PyObject_Str(obj.ptr());
@@ -127,6 +152,25 @@ template <typename Fn> decltype(auto) with_code_points(nb::handle str_obj, Fn &&
     }
 }
 
+// Host recursion guard for walks over user data: deep or cyclic input ends in
+// RecursionError. On 3.12+ the C limit ignores sys.setrecursionlimit, so an
+// explicit depth cap backs it up.
+class RecursionGuard {
+  public:
+    explicit RecursionGuard(const char *where) {
+        if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+        entered_ = true;
+    }
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+
+  private:
+    bool entered_ = false;
+};
+
 // ---------------------------------------------------------------------------
 // Codecs on host objects
 
@@ -139,6 +183,7 @@ inline nb::str hex_text(nb::handle bytes_like) { return hex_text(bytes_view(byte
 
 // Hexadecimal text to bytes; a ValueError naming the problem otherwise.
 inline nb::bytes hex_to_bytes(nb::handle str_obj) {
+    if (!PyUnicode_Check(str_obj.ptr())) throw nb::type_error("hexadecimal input must be str");
     std::string out;
     HexError err;
     bool ok = with_code_points(str_obj, [&](const auto *data, size_t n) {
@@ -155,6 +200,7 @@ inline bool is_ascii(nb::handle str_obj) {
 // Base64 text to bytes; `strict` is the "validate" mode. Failures raise
 // ValueError with the host decoder's error text.
 inline nb::bytes b64_to_bytes(nb::handle str_obj, bool strict, bool url_safe) {
+    if (!PyUnicode_Check(str_obj.ptr())) throw nb::type_error("base64 input must be str");
     if (!is_ascii(str_obj)) throw nb::value_error("string argument should contain only ASCII characters");
     std::string error;
     auto out = b64_decode(PyUnicode_1BYTE_DATA(str_obj.ptr()), size_t(PyUnicode_GET_LENGTH(str_obj.ptr())),
@@ -164,7 +210,7 @@ inline nb::bytes b64_to_bytes(nb::handle str_obj, bool strict, bool url_safe) {
 }
 
 inline bool b64_strict_valid(nb::handle str_obj) {
-    if (!is_ascii(str_obj)) return false;
+    if (!PyUnicode_Check(str_obj.ptr()) || !is_ascii(str_obj)) return false;
     std::string error;
     return b64_decode(PyUnicode_1BYTE_DATA(str_obj.ptr()), size_t(PyUnicode_GET_LENGTH(str_obj.ptr())),
                       true, false, error)
