@@ -83,10 +83,10 @@ def _add_local(subparsers: Any) -> None:
 
 
 def _run_local(args: argparse.Namespace) -> int:
+    started = time.monotonic()
     from kavri_cloud.local import LocalCloud
 
     data_dir = args.data or default_data_dir()
-    started = time.monotonic()
     cloud = LocalCloud(
         data_dir,
         host=args.host,

@@ -22,6 +22,19 @@ Two kinds of key exist: the admin key may do everything; the runtime key gets 40
 "forbidden" on tenant, policies and the admin-only ``_local`` routes. Every error
 is JSON ``{"code", "message", "remediation"}`` (plus "field" when one field is at
 fault), including unknown routes (404) and wrong methods (405).
+
+Choices where the hosted service's behaviour is not known:
+
+- ``threshold`` defaults to 1 and must be reachable: at least 1 and at most
+  the number of ``approver_keys`` (or of local approvers when none are named).
+  An empty ``approver_keys`` list means no restriction, like an absent one.
+- ``ttl_seconds`` counts from creation; 0 means the request is expired at once.
+- An idempotent replay returns the stored request unchanged, whatever the new
+  body holds; it still has to carry a valid attestation.
+- A denial is one approver's answer and ends the request at once; its response
+  entry has ``signed_approval`` null. An approve or deny without "approver"
+  answers as the first eligible local approver that has not answered yet.
+- Unknown body fields are ignored, so newer clients keep working.
 """
 
 from __future__ import annotations
@@ -314,6 +327,8 @@ class _Service:
         self.admin_key = store.get_setting("admin_key") or ""
         self.runtime_key = store.get_setting("runtime_key") or ""
         self.approvers = store.approvers()
+        # Read on every record answer, changed only through this service.
+        self.encoding = store.get_setting("signed_approval_encoding") or "base64"
 
     # -- auth
 
@@ -342,10 +357,6 @@ class _Service:
                 "this API key may not read tenant, policy or service settings",
                 "Use the admin API key; runtime keys only create and read approval requests.",
             )
-
-    @property
-    def encoding(self) -> str:
-        return self.store.get_setting("signed_approval_encoding") or "base64"
 
     # -- public routes
 
@@ -499,6 +510,7 @@ class _Service:
                         f"must be one of {', '.join(SIGNED_APPROVAL_ENCODINGS)}, got {encoding!r}",
                     )
                 self.store.set_setting("signed_approval_encoding", encoding)
+                self.encoding = encoding
         return JSONResponse({"signed_approval_encoding": self.encoding})
 
     async def local_faults(self, request: Request) -> JSONResponse:
