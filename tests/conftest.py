@@ -1,3 +1,3 @@
 """Shared pytest configuration: fixtures live in their own modules, loaded here."""
 
-pytest_plugins: list[str] = []
+pytest_plugins = ["tests.httpserver", "tests.local_fixture"]
