@@ -1,0 +1,216 @@
+"""The LangGraph middleware and tool node on the real frameworks: create_agent and a
+StateGraph driven by a scripted chat model (the one fake: no model can run here)."""
+
+import asyncio
+import inspect
+
+import pytest
+
+pytest.importorskip("langchain.agents")
+
+from langchain.agents import create_agent
+from langchain_core.language_models.fake_chat_models import GenericFakeChatModel
+from langchain_core.messages import AIMessage, ToolMessage
+from langchain_core.tools import tool
+from langgraph.graph import END, START, MessagesState, StateGraph
+from pydantic import Field
+
+from kavri.approval import ApprovalDenied, ApprovalGate, Warrant
+from kavri.langgraph import KavriMiddleware, KavriToolNode
+from kavri_core import SignedApproval, SigningKey
+
+
+class ScriptedChatModel(GenericFakeChatModel):
+    """Answers with the scripted messages in order and records what it was shown."""
+
+    seen: list = Field(default_factory=list)
+
+    def bind_tools(self, tools, **kwargs):
+        return self
+
+    def _generate(self, messages, stop=None, run_manager=None, **kwargs):
+        self.seen.append(list(messages))
+        return super()._generate(messages, stop=stop, run_manager=run_manager, **kwargs)
+
+
+def scripted(*calls):
+    turn = AIMessage(content="", tool_calls=[{"name": n, "args": a, "id": i} for n, a, i in calls])
+    return ScriptedChatModel(messages=iter([turn, AIMessage(content="done")]))
+
+
+@pytest.fixture
+def ran():
+    return []
+
+
+@pytest.fixture
+def tools(ran):
+    @tool
+    def transfer(amount: int) -> str:
+        """Move money."""
+        ran.append(("transfer", amount))
+        return f"moved {amount}"
+
+    @tool
+    def balance() -> str:
+        """Read the balance."""
+        ran.append(("balance",))
+        return "42"
+
+    return [transfer, balance]
+
+
+@pytest.fixture
+def approver():
+    return SigningKey.generate()
+
+
+@pytest.fixture
+def warrant(holder, approver):
+    return Warrant(id="w-1", holder_key=holder, tools_requiring_approval={"transfer"}, approvers=[approver.public_key])
+
+
+def tool_messages(state):
+    return {m.tool_call_id: m for m in state["messages"] if isinstance(m, ToolMessage)}
+
+
+class Handlers:
+    """Approval handlers that record the requests they were given."""
+
+    def __init__(self, approver):
+        self.approver = approver
+        self.requests = []
+
+    def approve(self, request):
+        self.requests.append(request)
+        return SignedApproval.create(self.approver, request.request_hash)
+
+    async def approve_async(self, request):
+        await asyncio.sleep(0)
+        return self.approve(request)
+
+    def deny(self, request):
+        self.requests.append(request)
+        raise ApprovalDenied(request, reason="not today")
+
+    def stranger(self, request):
+        self.requests.append(request)
+        return SignedApproval.create(SigningKey.generate(), request.request_hash)
+
+
+def run_agent(mode, model, tools, middleware):
+    agent = create_agent(model, tools, middleware=[middleware])
+    state = {"messages": [("user", "go")]}
+    return asyncio.run(agent.ainvoke(state)) if mode == "async" else agent.invoke(state)
+
+
+MODES = ["sync", "async"]
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("kind", ["approve", "approve_async"])
+def test_an_approved_call_runs_the_tool_once_under_its_tool_call_id(mode, kind, tools, ran, warrant, approver):
+    handlers = Handlers(approver)
+    state = run_agent(mode, scripted(("transfer", {"amount": 5}, "call_1")), tools,
+                      KavriMiddleware(getattr(handlers, kind), warrant=warrant))
+    assert ran == [("transfer", 5)]
+    assert tool_messages(state)["call_1"].content == "moved 5"
+    [request] = handlers.requests
+    assert (request.request_id, request.tool, request.arguments) == ("call_1", "transfer", {"amount": 5})
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize(
+    "kind, reason",
+    [("deny", "not today"), ("stranger", "signed approval verification failed")],
+)
+def test_a_refused_call_reaches_the_model_as_an_error_tool_message(mode, kind, reason, tools, ran, warrant, approver):
+    model = scripted(("transfer", {"amount": 5}, "call_1"))
+    state = run_agent(mode, model, tools, KavriMiddleware(getattr(Handlers(approver), kind), warrant=warrant))
+    assert ran == []
+    message = tool_messages(state)["call_1"]
+    assert message.status == "error"
+    assert message.content.startswith("Authorization denied for tool 'transfer': ")
+    assert reason in message.content
+    assert message in model.seen[-1]
+
+
+@pytest.mark.parametrize(
+    "make, tool_name, expected",
+    [
+        (lambda w: KavriMiddleware(warrant=w), "transfer",
+         "Configuration error: no approval_handler configured for guarded tool 'transfer'"),
+        (lambda w: KavriMiddleware(lambda r: pytest.fail("asked")), "balance", "Security configuration error"),
+        (lambda w: KavriMiddleware(gate=ApprovalGate(w)), "balance", None),
+    ],
+)
+@pytest.mark.parametrize("mode", MODES)
+def test_configuration_gaps_fail_closed_and_unguarded_tools_run(mode, make, tool_name, expected, tools, ran, warrant):
+    state = run_agent(mode, scripted((tool_name, {} if tool_name == "balance" else {"amount": 1}, "c")), tools,
+                      make(warrant))
+    message = tool_messages(state)["c"]
+    if expected is None:
+        assert (message.status, ran) == ("success", [("balance",)])
+    else:
+        assert message.status == "error" and message.content.startswith(expected)
+        assert ran == []
+
+
+def test_handler_errors_other_than_a_denial_propagate(tools, warrant):
+    def broken(request):
+        raise ConnectionError("cloud unreachable")
+
+    with pytest.raises(ConnectionError):
+        run_agent("sync", scripted(("transfer", {"amount": 1}, "c")), tools, KavriMiddleware(broken, warrant=warrant))
+
+
+def test_the_framework_sees_both_hooks_overridden():
+    assert inspect.iscoroutinefunction(KavriMiddleware.awrap_tool_call)
+    assert KavriMiddleware(lambda r: None).name == "KavriMiddleware"
+
+
+def tool_node_graph(node):
+    model = scripted(("transfer", {"amount": 1}, "call_a"), ("transfer", {"amount": 2}, "call_b"),
+                     ("balance", {}, "call_c"))
+
+    def agent(state):
+        return {"messages": [model.invoke(state["messages"])]}
+
+    graph = StateGraph(MessagesState)
+    graph.add_node("agent", agent)
+    graph.add_node("tools", node)
+    graph.add_edge(START, "agent")
+    graph.add_edge("agent", "tools")
+    graph.add_edge("tools", END)
+    return graph.compile()
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_tool_node_gates_parallel_calls_each_under_its_own_request(mode, tools, ran, warrant, approver):
+    handlers = Handlers(approver)
+
+    async def split(request):
+        await asyncio.sleep(0)
+        return handlers.approve(request) if request.arguments["amount"] == 1 else handlers.deny(request)
+
+    graph = tool_node_graph(KavriToolNode(tools, approval_handler=split, warrant=warrant))
+    start = {"messages": [("user", "go")]}
+    state = asyncio.run(graph.ainvoke(start)) if mode == "async" else graph.invoke(start)
+    messages = tool_messages(state)
+    assert sorted(r.request_id for r in handlers.requests) == ["call_a", "call_b"]
+    assert messages["call_a"].content == "moved 1"
+    assert messages["call_b"].status == "error" and messages["call_b"].content.startswith("Authorization denied")
+    assert messages["call_c"].content == "42"
+    assert sorted(ran) == [("balance",), ("transfer", 1)]
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda w, t: KavriMiddleware(gate=ApprovalGate(w), warrant=w),
+        lambda w, t: KavriToolNode(t, warrant=w, wrap_tool_call=lambda r, e: e(r)),
+    ],
+)
+def test_ambiguous_construction_is_rejected(make, warrant, tools):
+    with pytest.raises(TypeError):
+        make(warrant, tools)
