@@ -279,7 +279,7 @@ def _run_approvals_list(args: argparse.Namespace) -> int:
     for record in records:
         approvals = sum(1 for r in record.get("responses") or [] if r.get("decision") == "approved")
         print(
-            f"{record.get('id')}  {record.get('status'):<8}  {record.get('tool')!s:<24}"
+            f"{record.get('id')}  {record.get('status')!s:<8}  {record.get('tool')!s:<24}"
             f"  {approvals}/{record.get('threshold')} approvals  created {record.get('created_at')}"
         )
     return 0

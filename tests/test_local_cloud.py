@@ -269,12 +269,13 @@ def test_bad_create_bodies_name_the_field(client, mutate, status, field):
         ("POST", "/v1/approvals/requests", b'{"tool": ', 400, "invalid_json"),
         ("POST", "/v1/approvals/requests", b'{"ttl_seconds": NaN}', 400, "invalid_json"),
         ("POST", "/v1/agents/claim", b"", 400, "invalid_json"),
+        ("POST", "/v1/receipts", b"[" * 200_000, 400, "invalid_json"),
         ("POST", "/v1/receipts", b'{"x": "' + b"a" * (1024 * 1024) + b'"}', 413, "payload_too_large"),
         ("GET", "/v1/no/such/route", None, 404, "not_found"),
         ("GET", "/v1/approvals/requests/apr_missing", None, 404, "not_found"),
         ("DELETE", "/v1/health", None, 405, "method_not_allowed"),
     ],
-    ids=["truncated", "nan", "empty", "oversized", "route", "record", "method"],
+    ids=["truncated", "nan", "empty", "deep", "oversized", "route", "record", "method"],
 )
 def test_bad_requests_get_json_errors(local_cloud, method, path, content, status, code):
     # Raw httpx: the package client cannot send bodies that are not JSON.

@@ -144,6 +144,8 @@ async def _read_json(request: Request, *, optional: bool = False) -> Any:
         value = json.loads(raw, parse_constant=_reject_constant)
     except UnicodeDecodeError:
         raise _error(400, "invalid_json", "the request body is not UTF-8 text", _JSON_HINT) from None
+    except RecursionError:
+        raise _error(400, "invalid_json", "the request body is nested too deeply", _JSON_HINT) from None
     except ValueError as exc:
         raise _error(
             400,
