@@ -133,6 +133,39 @@ def test_approver_rules(local_cloud, client, steps, error, code):
     assert len(client.get_request(record["id"])["responses"]) == len(steps) - 1
 
 
+def test_unnamed_approvals_go_to_the_next_approver_and_race_safely(local_cloud, client):
+    record = client.create_request(**attested_request(threshold=3))
+    with ThreadPoolExecutor(3) as pool:
+        list(pool.map(lambda _: local_cloud.approve(record["id"]), range(3)))
+    final = client.get_request(record["id"])
+    assert final["status"] == "approved"
+    assert sorted(r["approver"] for r in final["responses"]) == ["alice", "bob", "carol"]
+
+
+def test_a_failed_write_leaves_the_request_as_it_was(local_cloud, client):
+    record = client.create_request(**attested_request(threshold=2))
+
+    def broken_signer(approver, request_hash):
+        raise RuntimeError("signer unavailable")
+
+    with pytest.raises(RuntimeError):
+        local_cloud.store.respond(
+            record["id"], approver="alice", decision="approved", reason=None,
+            sign=broken_signer, encoding="base64",
+        )
+    assert client.get_request(record["id"]) == record
+    assert local_cloud.approve(record["id"], approver="alice")["responses"][0]["approver"] == "alice"
+
+
+def test_a_new_start_on_the_same_data_keeps_keys_approvers_and_tenant(tmp_path):
+    with LocalCloud(tmp_path / "cloud") as first:
+        before = (first.admin_key, first.runtime_key, first.approvers, first.store.tenant())
+    with LocalCloud(tmp_path / "cloud") as second:
+        assert (second.admin_key, second.runtime_key, second.approvers, second.store.tenant()) == before
+        with KavriCloudClient(before[1], base_url=second.url) as c:
+            assert c.list_requests() == []
+
+
 def test_unreachable_threshold_is_rejected(local_cloud, client):
     alice = local_cloud.approvers[0]
     with pytest.raises(ValidationError, match="threshold"):
