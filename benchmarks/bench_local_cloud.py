@@ -294,6 +294,53 @@ async def _run(url: str, key: str, clients: int, seconds: float, interval: float
     }
 
 
+def measure(clients: int, seconds: float, interval: float, *, raw: bool = False,
+            output: Path | None = RESULTS) -> dict:
+    """Run one load test against a fresh service; print the figures and write them to ``output``."""
+    _raise_fd_limit(2 * clients + 256)
+    with tempfile.TemporaryDirectory(prefix="kavri-bench-") as data, Service(Path(data)) as service:
+        figures = asyncio.run(_run(service.url, service.runtime_key, clients, seconds, interval, raw))
+        figures["startup_seconds"] = round(service.startup_seconds, 3)
+    figures["machine"] = {"cpus": os.cpu_count(), "python": platform.python_version(), "platform": platform.platform()}
+    figures["ok"] = figures["errors"] == 0 and figures["lost_requests"] == 0
+
+    lat = figures["latency_ms"]
+    print(f"local Kavri Cloud: {figures['clients']} {figures['client']} clients polling "
+          f"{figures['requests_created']} pending requests every {interval * 1000:.0f} ms for {figures['seconds']:.1f} s")
+    print(f"  service start       {figures['startup_seconds']:.2f} s (subprocess, until its banner)")
+    print(f"  created             {figures['requests_created']} requests in {figures['create_seconds']:.2f} s")
+    print(f"  connected           {figures['clients']} clients in {figures['connect_seconds']:.2f} s")
+    print(f"  polls               {figures['polls']} ({figures['polls_per_second']:.0f}/s served, "
+          f"{figures['offered_polls_per_second']:.0f}/s offered; fewest by one client: {figures['min_polls_per_client']})")
+    print(f"  latency             p50 {lat['p50']} ms, p90 {lat['p90']} ms, p99 {lat['p99']} ms, max {lat['max']} ms")
+    print(f"  errors              {figures['errors']} {figures['errors_by_kind'] or ''}".rstrip())
+    print(f"  lost requests       {figures['lost_requests']}")
+    if output is not None:
+        output.parent.mkdir(parents=True, exist_ok=True)
+        output.write_text(json.dumps(figures, indent=2) + "\n")
+        print(f"  written to          {output}")
+    return figures
+
+
+def run(quick: bool = False) -> list[dict]:
+    """Figures for ``benchmarks/run.py``: the full load, or 100 clients for 5 s when quick."""
+    clients, seconds = (100, 5.0) if quick else (1000, 30.0)
+    f = measure(clients, seconds, 0.1, output=None if quick else RESULTS)
+    load = f"{clients} pollers, {seconds:.0f} s"
+
+    def figure(name: str, unit: str, value: float, target: str, met: bool | None) -> dict:
+        return {"name": f"{name} ({load})", "unit": unit, "native": value, "reference": None,
+                "ratio": None, "target": target, "met": met}
+
+    return [
+        figure("local cloud errors", "count", f["errors"], "0", f["errors"] == 0),
+        figure("local cloud lost requests", "count", f["lost_requests"], "0", f["lost_requests"] == 0),
+        figure("local cloud start", "s", f["startup_seconds"], "< 2 s", f["startup_seconds"] < 2.0),
+        figure("local cloud polls served", "polls/s", f["polls_per_second"], "-", None),
+        figure("local cloud poll latency p99", "ms", f["latency_ms"]["p99"], "-", None),
+    ]
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--clients", type=int, default=1000, help="pending requests and pollers (default 1000)")
@@ -307,31 +354,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.clients < 1 or args.seconds <= 0 or args.interval <= 0:
         parser.error("--clients, --seconds and --interval must be positive")
-    _raise_fd_limit(2 * args.clients + 256)
-
-    with tempfile.TemporaryDirectory(prefix="kavri-bench-") as data, Service(Path(data)) as service:
-        figures = asyncio.run(
-            _run(service.url, service.runtime_key, args.clients, args.seconds, args.interval,
-                 args.client == "raw")
-        )
-        figures["startup_seconds"] = round(service.startup_seconds, 3)
-    figures["machine"] = {"cpus": os.cpu_count(), "python": platform.python_version(), "platform": platform.platform()}
-    figures["ok"] = figures["errors"] == 0 and figures["lost_requests"] == 0
-
-    lat = figures["latency_ms"]
-    print(f"local Kavri Cloud: {figures['clients']} {args.client} clients polling {figures['requests_created']} pending requests "
-          f"every {args.interval * 1000:.0f} ms for {figures['seconds']:.1f} s")
-    print(f"  service start       {figures['startup_seconds']:.2f} s (subprocess, until its banner)")
-    print(f"  created             {figures['requests_created']} requests in {figures['create_seconds']:.2f} s")
-    print(f"  connected           {figures['clients']} clients in {figures['connect_seconds']:.2f} s")
-    print(f"  polls               {figures['polls']} ({figures['polls_per_second']:.0f}/s served, "
-          f"{figures['offered_polls_per_second']:.0f}/s offered; fewest by one client: {figures['min_polls_per_client']})")
-    print(f"  latency             p50 {lat['p50']} ms, p90 {lat['p90']} ms, p99 {lat['p99']} ms, max {lat['max']} ms")
-    print(f"  errors              {figures['errors']} {figures['errors_by_kind'] or ''}".rstrip())
-    print(f"  lost requests       {figures['lost_requests']}")
-    args.output.parent.mkdir(parents=True, exist_ok=True)
-    args.output.write_text(json.dumps(figures, indent=2) + "\n")
-    print(f"  written to          {args.output}")
+    figures = measure(args.clients, args.seconds, args.interval, raw=args.client == "raw", output=args.output)
     return 0 if figures["ok"] else 1
 
 
