@@ -32,7 +32,7 @@ from kavri_cloud.exceptions import (
 )
 from kavri_cloud.local import LocalCloud
 from kavri_cloud.models import ConnectTokenPayload
-from tests.local_fixture import attested_request, local_cloud  # noqa: F401  (fixture)
+from tests.local_fixture import attested_request
 
 ROOT = Path(__file__).resolve().parents[1]
 
