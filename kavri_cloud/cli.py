@@ -61,7 +61,10 @@ def _add_local(subparsers: Any) -> None:
     )
     local.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     local.add_argument("--port", type=int, default=8080, help="port to listen on (default 8080; 0 picks one)")
-    local.add_argument("--data", type=Path, default=None, help="data folder (default: %(default)s)")
+    local.add_argument(
+        "--data", type=Path, default=None,
+        help="data folder (default: $KAVRI_LOCAL_DATA, else ~/.local/share/kavri-cloud/local)",
+    )
     local.add_argument(
         "--signed-approval-encoding",
         choices=("base64", "hex"),

@@ -47,7 +47,7 @@ import json
 import math
 import time
 from pathlib import Path
-from typing import Any, Callable, Sequence
+from typing import Any, Callable, Mapping, Sequence
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -112,7 +112,7 @@ def _invalid(field: str, message: str) -> LocalCloudError:
     )
 
 
-def _error_response(exc: LocalCloudError, headers: dict[str, str] | None = None) -> JSONResponse:
+def _error_response(exc: LocalCloudError, headers: Mapping[str, str] | None = None) -> JSONResponse:
     return JSONResponse(exc.to_body(), status_code=exc.status, headers=headers)
 
 

@@ -93,7 +93,7 @@ def _protocol_class() -> type:
     class KavriLocalProtocol(AutoHTTPProtocol):  # type: ignore[misc, valid-type]
         def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
             super().connection_made(transport)
-            self.app = _WithTransport(self.app, transport)
+            self.app = _WithTransport(self.app, transport)  # type: ignore[has-type]
 
     return KavriLocalProtocol
 
