@@ -33,6 +33,12 @@ inline nb::object bootstrap_check(nb::handle cls, const char *name, const char *
     return c(name, status, message, remediation, "raw"_a = raw);
 }
 
+// BootstrapCheck(name, status, message, raw=raw): a finding without remediation that keeps its data.
+inline nb::object bootstrap_check_with_raw(nb::handle cls, const char *name, const char *status, nb::handle message,
+                                           nb::handle raw) {
+    return nb::borrow(cls)(name, status, message, "raw"_a = raw);
+}
+
 // BootstrapReport(ok=, config=, checks=, claimed_agent=); raise_for_error().
 inline nb::object bootstrap_report(nb::handle cls, bool ok, nb::handle config, nb::handle checks,
                                    nb::handle claimed_agent) {

@@ -10,6 +10,8 @@ the parsed arguments and returning the exit status. A new subcommand is one
     kavri-cloud approvals list [--status S]                  list approval requests
     kavri-cloud approvals approve ID [--approver NAME]       approve as a local approver
     kavri-cloud approvals deny ID --reason R [--approver N]  deny as a local approver
+    kavri-cloud doctor [--token T] [--api-key K] [--claim]   check a Kavri Cloud set-up
+    kavri-cloud connect [--token T]                          apply a token, claim its agent
 
 The approvals commands and ``local token`` talk to a running service. They find
 it through ``--url`` and ``--api-key``, else ``KAVRI_CONTROL_PLANE_URL`` and
@@ -314,7 +316,9 @@ def _run_approvals_deny(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- entry point
 
 #: Registration functions of the subcommands, in the order ``--help`` lists them.
-SUBCOMMANDS: list[Registrar] = [_add_local, _add_approvals]
+from kavri_cloud.cli_connect import add_connect, add_doctor  # noqa: E402  (imports nothing native)
+
+SUBCOMMANDS: list[Registrar] = [_add_local, _add_approvals, add_doctor, add_connect]
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -197,15 +197,23 @@ inline bool is_ascii(nb::handle str_obj) {
     return PyUnicode_IS_ASCII(str_obj.ptr());
 }
 
-// Base64 text to bytes; `strict` is the "validate" mode. Failures raise
-// ValueError with the host decoder's error text.
+// Base64 text to bytes; `strict` is the "validate" mode. Failures raise what
+// the host's decoder raises: ValueError for non-ASCII text, binascii.Error (a
+// ValueError) with the decoder's text for bad data or padding.
 inline nb::bytes b64_to_bytes(nb::handle str_obj, bool strict, bool url_safe) {
     if (!PyUnicode_Check(str_obj.ptr())) throw nb::type_error("base64 input must be str");
-    if (!is_ascii(str_obj)) throw nb::value_error("string argument should contain only ASCII characters");
+    if (!is_ascii(str_obj)) {
+        PyErr_SetString(PyExc_ValueError, "string argument should contain only ASCII characters");
+        throw nb::python_error();
+    }
     std::string error;
     auto out = b64_decode(PyUnicode_1BYTE_DATA(str_obj.ptr()), size_t(PyUnicode_GET_LENGTH(str_obj.ptr())),
                           strict, url_safe, error);
-    if (!out) throw nb::value_error(error.c_str());
+    if (!out) {
+        nb::object binascii_error = import_from("binascii", "Error");
+        PyErr_SetString(binascii_error.ptr(), error.c_str());
+        throw nb::python_error();
+    }
     return nb::bytes(out->data(), out->size());
 }
 
