@@ -458,11 +458,11 @@ class Store:
                 (request_id, chosen.name, chosen.public_key, decision, signed, now),
             )
             if decision == "denied":
-                text = reason or f"denied by {chosen.name}"
+                # The approver's own words only; "reason" always says who decided.
                 conn.execute(
                     "UPDATE requests SET status = 'denied', denied_reason = ?, reason = ?,"
                     " resolved_at = ? WHERE id = ?",
-                    (text, text, now, request_id),
+                    (reason or None, reason or f"denied by {chosen.name}", now, request_id),
                 )
             else:
                 approvals = conn.execute(
