@@ -89,7 +89,7 @@ inline std::vector<nb::object> bind_args(const char *fn, const std::vector<Param
             }
             if (matched) continue;
             if (rest) {
-                (*rest)[key] = value;
+                (*rest)[nb::handle(key)] = nb::handle(value); // raw PyObject * fails the accessor cast
                 continue;
             }
             std::string msg = std::string(fn) + "() got an unexpected keyword argument '" +
