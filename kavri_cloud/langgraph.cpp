@@ -1,12 +1,536 @@
-// kavri_cloud.langgraph: LangGraph approval handler and drop-in middleware for Kavri Cloud.
+// kavri_cloud.langgraph: the LangGraph approval handler and the drop-in middleware and tool node.
+// Calls payload_forge, approval (_extract_signed_approvals, at call time), the package client,
+// error kinds and enforcement reader, the SDK (kavri.approval, kavri.langgraph), logging, asyncio.
 #include <nanobind/nanobind.h>
 
+#include <optional>
+#include <string>
+
+#include "contracts/client.hpp"
+#include "contracts/enforcement.hpp"
+#include "contracts/exceptions.hpp"
+#include "contracts/sdk.hpp"
+#include "native/callable.hpp"
+#include "native/coroutine.hpp"
+#include "native/errors.hpp"
+#include "native/host.hpp"
 #include "native/logging.hpp"
 
 namespace nb = nanobind;
 namespace kd = kavri::detail;
+namespace client_api = kavri::contracts::client;
+namespace errors_api = kavri::contracts::exceptions;
+namespace enforcement_api = kavri::contracts::enforcement;
+namespace sdk_api = kavri::contracts::sdk;
+using namespace nb::literals;
+
+namespace {
+
+constexpr const char *kModuleName = "kavri_cloud.langgraph";
+constexpr double kDefaultPollInterval = 3.0;
+constexpr const char *kDefaultTimeoutText = "900";
+constexpr const char *kInstallHint =
+    "kavri_cloud.langgraph requires kavri[langgraph]. Install with: pip install 'kavri[langgraph]'";
+constexpr const char *kObserveInstance =
+    "kavri_cloud.langgraph: observe-first (dry_run=True); set KAVRI_ENFORCEMENT=enforce to fail closed";
+constexpr const char *kObserveAllowing = "kavri_cloud.langgraph: observe-first allowing '%s' after denial";
+// Denial texts of the SDK's tool messages, tried in this order.
+constexpr const char *kDenialMarkers[] = {"Authorization denied", "Security configuration error", "Configuration error:"};
+
+constexpr const char *kMiddlewareDoc =
+    "Drop-in replacement for kavri.langgraph.KavriMiddleware, wired to Kavri Cloud.\n\n"
+    "When KAVRI_API_KEY is set and no approval_handler is provided, the Kavri Cloud\n"
+    "approval handler (langgraph_cloud_approval) is wired in automatically.\n\n"
+    "Observe-first is the default (dry_run=True / KAVRI_ENFORCEMENT=observe): a denied\n"
+    "tool call is logged, still emits its receipts, and then the tool runs anyway.\n"
+    "Set KAVRI_ENFORCEMENT=enforce or pass dry_run=False to fail closed.";
+constexpr const char *kToolNodeDoc =
+    "Drop-in replacement for kavri.langgraph.KavriToolNode, wired to Kavri Cloud.\n\n"
+    "When KAVRI_API_KEY is set and no approval_handler is provided, the Kavri Cloud\n"
+    "approval handler (langgraph_cloud_approval) is wired in automatically.";
+
+// The module object, borrowed: it outlives every call into it.
+PyObject *g_module = nullptr;
+
+nb::object mod_attr(const char *name) { return kd::module_attr(g_module, name); }
+nb::object logger() { return mod_attr("logger"); }
+
+nb::object py_add(nb::handle a, nb::handle b) {
+    PyObject *r = PyNumber_Add(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+nb::object py_sub(nb::handle a, nb::handle b) {
+    PyObject *r = PyNumber_Subtract(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+bool py_compare(nb::handle a, nb::handle b, int op) {
+    int rc = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (rc < 0) throw nb::python_error();
+    return rc == 1;
+}
+nb::str concat(nb::handle a, nb::handle b) {
+    PyObject *r = PyUnicode_Concat(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
+bool is_exact_text(nb::handle value, const char *text) {
+    return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+}
+
+// inspect.signature() reads this for native callables, so frameworks that
+// introspect hooks (LangSmith's tracing wrapper does) see the real parameters.
+void set_signature(nb::handle fn, const std::string &text) { nb::setattr(fn, "__text_signature__", nb::str(text.c_str())); }
+
+nb::object native(kd::NativeFn fn, nb::handle state, const char *name, const std::string &qualname, const char *doc,
+                  const std::string &signature, bool method = false) {
+    nb::object f = kd::make_function(fn, state, {name, qualname, doc, kModuleName, method});
+    set_signature(f, signature);
+    return f;
+}
+
+// A request without `tool` still gets its approval: the logs show "".
+nb::object tool_of(nb::handle request) {
+    auto tool = kd::get_attr(request, "tool");
+    return tool ? *tool : nb::str("");
+}
+
+// ---------------------------------------------------------------------------
+// The approval handler
+
+// Captured by langgraph_cloud_approval, in this order.
+enum Captured : Py_ssize_t { kApiKey, kSigningKey, kBaseUrl, kPollInterval, kTimeout, kDashboardUrl, kExtract, kCount };
+
+nb::handle captured(nb::handle state, Captured which) { return PyTuple_GET_ITEM(state.ptr(), which); }
+
+nb::str timeout_reason(nb::handle timeout) {
+    PyObject *repr = PyObject_Repr(timeout.ptr()); // shortest round-trip form, ".0" kept
+    if (!repr) throw nb::python_error();
+    std::string text = "timed out after " + kd::utf8(nb::steal(repr)) +
+                       "s waiting for cloud approval. Increase via langgraph_cloud_approval(timeout=...) or "
+                       "KAVRI_APPROVAL_TIMEOUT env var.";
+    return nb::str(text.data(), text.size());
+}
+
+nb::object idempotency_key(nb::handle request) {
+    auto value = kd::get_attr(request, "request_id");
+    if (!value || value->is_none()) return nb::none(); // never "": services take it as a distinct key
+    if (kd::is_bytes_like(*value)) return kd::hex_text(*value);
+    return kd::text_of(*value);
+}
+
+// The mapping of `**kwargs` as a dict, with the host's error for anything else.
+nb::dict as_kwargs(nb::handle mapping) {
+    if (PyDict_Check(mapping.ptr())) return nb::borrow<nb::dict>(mapping);
+    if (!nb::hasattr(mapping, "keys")) {
+        PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(mapping.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::dict copy;
+    if (PyDict_Merge(copy.ptr(), mapping.ptr(), 1) < 0) throw nb::python_error();
+    return copy;
+}
+
+nb::object lowered_status(nb::handle data) {
+    auto status = kd::map_lookup(data, "status");
+    return kd::text_of(status ? *status : nb::str("")).attr("lower")();
+}
+
+[[noreturn]] void deny(nb::handle denied_cls, nb::handle request, nb::handle reason) {
+    kd::raise_instance(sdk_api::approval_denied(denied_cls, request, reason));
+}
+
+// Steps after the request is created: the signed approvals, or a raised error.
+kd::Async create_and_poll(nb::object state, nb::object request, nb::object client, nb::object payload,
+                          nb::object denied_cls) {
+    nb::dict fields = as_kwargs(payload.attr("to_create_request_kwargs")());
+    nb::object created = co_await kd::host_await(client_api::create_request(client, fields));
+    nb::object request_id = created["id"];
+    nb::object tool = tool_of(request);
+    nb::str url = concat(concat(captured(state, kDashboardUrl), nb::str("/approvals?request=")), kd::text_of(request_id));
+    kd::log(logger(), kd::Level::Info, "approval gate for '%s' - request %s - %s", {tool, request_id, url});
+    nb::object asyncio = kd::import_module("asyncio");
+    nb::object loop = asyncio.attr("get_running_loop")();
+    nb::object deadline = py_add(loop.attr("time")(), captured(state, kTimeout));
+    nb::handle poll_interval = captured(state, kPollInterval);
+    while (true) {
+        nb::object data = co_await kd::host_await(client_api::get_request(client, request_id));
+        nb::object status = lowered_status(data);
+        if (is_exact_text(status, "approved")) {
+            kd::log(logger(), kd::Level::Info, "approval granted for '%s' (request %s)", {tool, request_id});
+            co_return nb::borrow(captured(state, kExtract))(data);
+        }
+        if (is_exact_text(status, "denied") || is_exact_text(status, "rejected")) {
+            nb::object reason = kd::map_get(data, "denied_reason");
+            deny(denied_cls, request, kd::truthy(reason) ? reason : status);
+        }
+        if (is_exact_text(status, "expired")) deny(denied_cls, request, nb::str("approval request expired"));
+        nb::object remaining = py_sub(deadline, loop.attr("time")());
+        if (py_compare(remaining, nb::int_(0), Py_LE)) deny(denied_cls, request, timeout_reason(captured(state, kTimeout)));
+        nb::object pause = py_compare(remaining, poll_interval, Py_LT) ? remaining : nb::borrow(poll_interval);
+        co_await kd::host_await(asyncio.attr("sleep")(pause));
+    }
+}
+
+kd::Async handle_body(nb::object state, nb::object request) {
+    nb::object denied_cls = kd::import_from(sdk_api::kApprovalModule, sdk_api::kApprovalDenied);
+    nb::object key = mod_attr("_get_idempotency_key")(request);
+    nb::object payload = mod_attr("build_approval_request_payload")(
+        request, "signing_key"_a = captured(state, kSigningKey), "idempotency_key"_a = key);
+    nb::object client = client_api::construct(mod_attr(client_api::kAsyncClient), captured(state, kApiKey),
+                                              captured(state, kBaseUrl));
+    nb::object outcome;
+    std::optional<nb::python_error> failure;
+    try {
+        outcome = co_await kd::host_await(kd::make_coroutine(
+            create_and_poll(state, request, client, payload, denied_cls), "_handle", "langgraph_cloud_approval.<locals>._handle"));
+    } catch (nb::python_error &err) {
+        failure.emplace(std::move(err));
+    }
+    // Every exit closes the client, cancellation included; a failing close replaces our error.
+    co_await kd::host_await(client_api::close(client));
+    if (failure) {
+        nb::object exc = kd::error_value(*failure);
+        if (kd::error_is(*failure, mod_attr(errors_api::kApprovalDeniedError)) ||
+            kd::error_is(*failure, mod_attr(errors_api::kApprovalExpiredError)))
+            kd::raise_instance(sdk_api::approval_denied(denied_cls, request, kd::error_text(*failure)), exc);
+        if (kd::error_is(*failure, mod_attr(errors_api::kApprovalTimeoutError))) {
+            nb::object denial = sdk_api::approval_denied(denied_cls, request, timeout_reason(captured(state, kTimeout)));
+            PyException_SetContext(denial.ptr(), exc.release().ptr()); // no cause, as a plain raise in except
+            kd::raise_instance(denial);
+        }
+        failure->restore();
+        throw nb::python_error();
+    }
+    co_return outcome;
+}
+
+nb::object handle(nb::handle state, nb::handle args, nb::handle kwargs) {
+    auto a = kd::bind_args("_handle", {{"request"}}, args, kwargs);
+    return kd::make_coroutine(handle_body(nb::borrow(state), a[0]), "_handle", "langgraph_cloud_approval.<locals>._handle");
+}
+
+double resolve_timeout(nb::handle timeout) {
+    if (!timeout.is_none()) {
+        double value = PyFloat_AsDouble(timeout.ptr()); // TypeError for text, as float arithmetic would
+        if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        return value;
+    }
+    nb::str raw = kd::env_get_or("KAVRI_APPROVAL_TIMEOUT", kDefaultTimeoutText);
+    PyObject *parsed = PyFloat_FromString(raw.ptr()); // an empty value fails too: it is not "unset"
+    if (!parsed) throw nb::python_error();
+    return PyFloat_AS_DOUBLE(nb::steal(parsed).ptr());
+}
+
+nb::object resolve_dashboard_url(nb::handle argument) {
+    nb::object chosen;
+    if (kd::truthy(argument)) chosen = nb::borrow(argument);
+    else if (auto env = kd::env_nonempty("KAVRI_DASHBOARD_URL")) chosen = *env;
+    else chosen = mod_attr("_DEFAULT_DASHBOARD_URL");
+    return kd::text_of(chosen).attr("rstrip")("/");
+}
+
+nb::object langgraph_cloud_approval(nb::handle, nb::handle args, nb::handle kwargs) {
+    auto a = kd::bind_args("langgraph_cloud_approval",
+                           {{"api_key"},
+                            {"signing_key", true, false, nb::none()},
+                            {"base_url", true, false, mod_attr("_DEFAULT_BASE_URL")},
+                            {"dashboard_url", true, false, nb::str("")},
+                            {"poll_interval", true, false, nb::float_(kDefaultPollInterval)},
+                            {"timeout", true, false, nb::none()}},
+                           args, kwargs);
+    nb::object extract = kd::import_from("kavri_cloud.approval", "_extract_signed_approvals");
+    nb::object timeout = nb::float_(resolve_timeout(a[5]));
+    nb::object dashboard = resolve_dashboard_url(a[3]);
+    nb::tuple state = nb::make_tuple(a[0], a[1], a[2], a[4], timeout, dashboard, extract);
+    nb::object fn = native(handle, state, "_handle", "langgraph_cloud_approval.<locals>._handle",
+                           "Resolve one approval gate through Kavri Cloud (awaitable).", "(request)");
+    kd::mark_coroutine_function(fn);
+    return fn;
+}
+
+nb::object get_idempotency_key(nb::handle, nb::handle args, nb::handle kwargs) {
+    auto a = kd::bind_args("_get_idempotency_key", {{"request"}}, args, kwargs);
+    return idempotency_key(a[0]);
+}
+
+nb::object auto_approval_handler(nb::handle, nb::handle args, nb::handle kwargs) {
+    nb::dict overrides;
+    kd::bind_args("_auto_approval_handler", {}, args, kwargs, &overrides);
+    nb::object api_key = kd::map_get(overrides, "api_key");
+    if (!kd::truthy(api_key)) api_key = kd::env_get_or("KAVRI_API_KEY", "");
+    if (!kd::truthy(api_key)) return nb::none();
+    nb::dict passed;
+    passed["api_key"] = api_key;
+    for (auto [name, value] : overrides)
+        if (!is_exact_text(name, "api_key")) passed[name] = value;
+    return mod_attr("langgraph_cloud_approval")(**passed);
+}
+
+// ---------------------------------------------------------------------------
+// Observe-first
+
+bool is_denial_tool_message(nb::handle result) {
+    auto status = kd::get_attr(result, "status");
+    auto content = kd::get_attr(result, "content");
+    nb::object text = (content && kd::truthy(*content)) ? nb::object(kd::text_of(*content)) : nb::object(nb::str(""));
+    if (!status || !py_compare(*status, nb::str("error"), Py_EQ)) return false;
+    for (const char *marker : kDenialMarkers) {
+        int rc = PyUnicode_Contains(text.ptr(), nb::str(marker).ptr());
+        if (rc < 0) throw nb::python_error();
+        if (rc) return true;
+    }
+    return false;
+}
+
+nb::object is_denial_fn(nb::handle, nb::handle args, nb::handle kwargs) {
+    auto a = kd::bind_args("_is_denial_tool_message", {{"result"}}, args, kwargs);
+    return nb::bool_(is_denial_tool_message(a[0]));
+}
+
+// Steps shared by both forms: true when the denial is to be overridden (and logged).
+bool observe_overrides(nb::handle result, nb::handle request, nb::handle dry_run) {
+    if (!kd::truthy(dry_run) || !is_denial_tool_message(result)) return false;
+    auto tool_call = kd::get_attr(request, "tool_call");
+    nb::object name = nb::str("unknown");
+    if (tool_call && kd::truthy(*tool_call) && PyDict_Check(tool_call->ptr())) {
+        PyObject *value = PyDict_GetItemWithError(tool_call->ptr(), nb::str("name").ptr());
+        if (value) name = nb::borrow(value);
+        else if (PyErr_Occurred()) throw nb::python_error();
+    }
+    kd::log(logger(), kd::Level::Info, kObserveAllowing, {name});
+    return true;
+}
+
+const std::vector<kd::Param> &observe_params() {
+    static const std::vector<kd::Param> params = {{"result"}, {"request"}, {"handler"}, {"dry_run"}};
+    return params;
+}
+
+nb::object observe_or_result(nb::handle, nb::handle args, nb::handle kwargs) {
+    auto a = kd::bind_args("_observe_or_result", observe_params(), args, kwargs);
+    if (!observe_overrides(a[0], a[1], a[3])) return a[0];
+    return a[2](a[1]); // the framework runs the tool; the SDK's denial is dropped
+}
+
+bool is_coroutine(nb::handle value) {
+    if (PyCoro_CheckExact(value.ptr())) return true;
+    return kd::is_instance(value, kd::import_from("collections.abc", "Coroutine"));
+}
+
+kd::Async observe_async_body(nb::object result, nb::object request, nb::object handler, nb::object dry_run) {
+    if (!observe_overrides(result, request, dry_run)) co_return result;
+    nb::object maybe = handler(request);
+    if (!is_coroutine(maybe)) co_return maybe; // other awaitables go back as they are
+    co_return co_await kd::host_await(maybe);
+}
+
+nb::object observe_or_result_async(nb::handle, nb::handle args, nb::handle kwargs) {
+    auto a = kd::bind_args("_observe_or_result_async", observe_params(), args, kwargs);
+    return kd::make_coroutine(observe_async_body(a[0], a[1], a[2], a[3]), "_observe_or_result_async",
+                              "_observe_or_result_async");
+}
+
+// ---------------------------------------------------------------------------
+// The drop-in classes
+
+// Methods keep their class in a one-item list, filled once the class exists,
+// so they can call super() like a method defined in the class body.
+nb::object super_of(nb::handle cell, nb::handle self) {
+    PyObject *cls = PyList_GET_ITEM(cell.ptr(), 0);
+    PyObject *sup = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type), cls, self.ptr(), nullptr);
+    if (!sup) throw nb::python_error();
+    return nb::steal(sup);
+}
+
+// Constructor steps shared by both classes; `kwargs` is our own copy.
+void wire_and_resolve_mode(nb::handle self, bool may_auto_wire, nb::dict &kwargs) {
+    if (may_auto_wire && kd::map_get(kwargs, "approval_handler").is_none()) {
+        nb::object handler = mod_attr("_auto_approval_handler")();
+        if (!handler.is_none()) kwargs["approval_handler"] = handler;
+    }
+    nb::object dry_run = kwargs.contains("dry_run") ? nb::object(kwargs["dry_run"]) : nb::none();
+    if (kwargs.contains("dry_run")) PyDict_DelItemString(kwargs.ptr(), "dry_run");
+    if (dry_run.is_none()) dry_run = enforcement_api::observe_first_from_env(mod_attr(enforcement_api::kObserveFirstFromEnv));
+    bool observe = kd::truthy(dry_run);
+    nb::setattr(self, "_dry_run", nb::bool_(observe));
+    if (observe) kd::log(logger(), kd::Level::Info, kObserveInstance);
+}
+
+nb::dict copy_kwargs(nb::handle kwargs) {
+    nb::dict copy;
+    if (kwargs.is_valid() && PyDict_Update(copy.ptr(), kwargs.ptr()) < 0) throw nb::python_error();
+    return copy;
+}
+
+nb::object middleware_init(nb::handle cell, nb::handle args, nb::handle kwargs) {
+    Py_ssize_t n = PyTuple_GET_SIZE(args.ptr());
+    if (n < 1) throw nb::type_error("KavriMiddleware.__init__() missing 1 required positional argument: 'self'");
+    nb::handle self = PyTuple_GET_ITEM(args.ptr(), 0);
+    nb::object rest = nb::steal(PyTuple_GetSlice(args.ptr(), 1, n));
+    nb::dict options = copy_kwargs(kwargs);
+    wire_and_resolve_mode(self, n == 1, options);
+    super_of(cell, self).attr("__init__")(*rest, **options);
+    return nb::none();
+}
+
+nb::object middleware_wrap(nb::handle cell, nb::handle args, nb::handle kwargs) {
+    auto a = kd::bind_args("wrap_tool_call", {{"self"}, {"request"}, {"handler"}}, args, kwargs);
+    nb::object result = super_of(cell, a[0]).attr("wrap_tool_call")(a[1], a[2]);
+    return mod_attr("_observe_or_result")(result, a[1], a[2], a[0].attr("_dry_run"));
+}
+
+kd::Async middleware_awrap_body(nb::object cell, nb::object self, nb::object request, nb::object handler) {
+    nb::object result = co_await kd::host_await(super_of(cell, self).attr("awrap_tool_call")(request, handler));
+    co_return co_await kd::host_await(mod_attr("_observe_or_result_async")(result, request, handler, self.attr("_dry_run")));
+}
+
+nb::object middleware_awrap(nb::handle cell, nb::handle args, nb::handle kwargs) {
+    auto a = kd::bind_args("awrap_tool_call", {{"self"}, {"request"}, {"handler"}}, args, kwargs);
+    return kd::make_coroutine(middleware_awrap_body(nb::borrow(cell), a[0], a[1], a[2]), "awrap_tool_call",
+                              "KavriMiddleware.awrap_tool_call");
+}
+
+nb::object tool_node_init(nb::handle cell, nb::handle args, nb::handle kwargs) {
+    nb::dict options;
+    auto a = kd::bind_args("KavriToolNode.__init__", {{"self"}, {"tools"}}, args, kwargs, &options);
+    wire_and_resolve_mode(a[0], true, options);
+    super_of(cell, a[0]).attr("__init__")(a[1], **options);
+    return nb::none();
+}
+
+nb::object missing_init(nb::handle import_error, nb::handle, nb::handle) {
+    kd::raise_error(PyExc_ImportError, kInstallHint, import_error);
+}
+
+// A class body's namespace starts with these, in this order.
+nb::dict class_namespace(const char *name, const char *doc) {
+    nb::dict ns;
+    ns["__module__"] = kModuleName;
+    ns["__qualname__"] = name;
+    if (doc) ns["__doc__"] = doc;
+    return ns;
+}
+
+// cls = metaclass(name, (base,), namespace), the way a class statement builds it.
+nb::object build_class(const char *name, nb::handle base, nb::dict ns) {
+    nb::object meta = nb::borrow(reinterpret_cast<PyObject *>(Py_TYPE(base.ptr())));
+    nb::object cls = meta(name, nb::make_tuple(base), ns);
+    nb::setattr(cls, "__name__", nb::str(name));
+    nb::setattr(cls, "__qualname__", nb::str(name));
+    return cls;
+}
+
+nb::object placeholder(const char *name, nb::handle import_error) {
+    nb::dict ns = class_namespace(name, nullptr);
+    ns["__init__"] = native(missing_init, import_error, "__init__", std::string(name) + ".__init__",
+                            "Fails: the SDK's LangGraph support is not installed.", "($self, /, *args, **kwargs)", true);
+    return build_class(name, reinterpret_cast<PyObject *>(&PyBaseObject_Type), ns);
+}
+
+// The SDK class, or std::nullopt with `import_error` set when it cannot be imported.
+std::optional<nb::object> sdk_class(const char *name, nb::object &import_error) {
+    try {
+        return kd::import_from(sdk_api::kLangGraphModule, name);
+    } catch (nb::python_error &err) {
+        if (!kd::is_import_error(err)) throw;
+        import_error = kd::error_value(err);
+        return std::nullopt;
+    }
+}
+
+nb::object make_cloud_middleware_class(nb::handle, nb::handle args, nb::handle kwargs) {
+    kd::bind_args("_make_cloud_middleware_class", {}, args, kwargs);
+    nb::object import_error;
+    auto core = sdk_class(sdk_api::kKavriMiddleware, import_error);
+    if (!core) return placeholder("KavriMiddleware", import_error);
+    nb::list cell;
+    cell.append(nb::none());
+    nb::dict ns = class_namespace("KavriMiddleware", kMiddlewareDoc);
+    ns["__init__"] = native(middleware_init, cell, "__init__", "KavriMiddleware.__init__", nullptr,
+                            "($self, /, *args, **kwargs)", true);
+    ns["wrap_tool_call"] = native(middleware_wrap, cell, "wrap_tool_call", "KavriMiddleware.wrap_tool_call", nullptr,
+                                  "($self, request, handler)", true);
+    nb::object awrap = native(middleware_awrap, cell, "awrap_tool_call", "KavriMiddleware.awrap_tool_call", nullptr,
+                              "($self, request, handler)", true);
+    kd::mark_coroutine_function(awrap);
+    ns["awrap_tool_call"] = awrap;
+    nb::object cls = build_class("KavriMiddleware", *core, ns);
+    cell[0] = cls;
+    return cls;
+}
+
+nb::object make_cloud_tool_node_class(nb::handle, nb::handle args, nb::handle kwargs) {
+    kd::bind_args("_make_cloud_tool_node_class", {}, args, kwargs);
+    nb::object import_error;
+    auto core = sdk_class(sdk_api::kKavriToolNode, import_error);
+    if (!core) return placeholder("KavriToolNode", import_error);
+    nb::list cell;
+    cell.append(nb::none());
+    nb::dict ns = class_namespace("KavriToolNode", kToolNodeDoc);
+    ns["__init__"] = native(tool_node_init, cell, "__init__", "KavriToolNode.__init__", nullptr,
+                            "($self, tools, /, **kwargs)", true);
+    nb::object cls = build_class("KavriToolNode", *core, ns);
+    cell[0] = cls;
+    return cls;
+}
+
+} // namespace
 
 NB_MODULE(langgraph, m) {
-    m.doc() = "LangGraph approval handler and drop-in middleware for Kavri Cloud.";
-    m.attr("logger") = kd::get_logger("kavri_cloud.langgraph");
+    g_module = m.ptr();
+    kd::init_coroutine_type(m);
+    m.doc() = "LangGraph approval handler and drop-in middleware and tool node for Kavri Cloud.";
+
+    // Collaborators, read back from the module at each use so tests can substitute them.
+    m.attr("build_approval_request_payload") =
+        kd::import_from("kavri_cloud.payload_forge", "build_approval_request_payload");
+    m.attr(client_api::kAsyncClient) = kd::import_from(client_api::kModule, client_api::kAsyncClient);
+    m.attr(enforcement_api::kObserveFirstFromEnv) =
+        kd::import_from(enforcement_api::kModule, enforcement_api::kObserveFirstFromEnv);
+    for (const char *name : {errors_api::kApprovalDeniedError, errors_api::kApprovalExpiredError,
+                             errors_api::kApprovalTimeoutError})
+        m.attr(name) = kd::import_from(errors_api::kModule, name);
+    m.attr("logger") = kd::get_logger(kModuleName);
+
+    // Constants: the hosted service's addresses live in one place.
+    m.attr("_DEFAULT_BASE_URL") = kd::import_from("kavri_cloud.hosted", "DEFAULT_API_BASE_URL");
+    m.attr("_DEFAULT_DASHBOARD_URL") = kd::import_from("kavri_cloud.hosted", "DEFAULT_DASHBOARD_URL");
+    m.attr("_DEFAULT_POLL_INTERVAL") = kDefaultPollInterval;
+
+    auto def = [&](const char *name, kd::NativeFn fn, const char *doc, const std::string &signature) {
+        m.attr(name) = native(fn, nb::none(), name, name, doc, signature);
+        return m.attr(name);
+    };
+
+    // The approval handler
+    std::string base_url = kd::utf8(nb::repr(m.attr("_DEFAULT_BASE_URL")));
+    def("langgraph_cloud_approval", langgraph_cloud_approval,
+        "Return an asynchronous approval handler that resolves gates through Kavri Cloud.\n\n"
+        "timeout defaults to KAVRI_APPROVAL_TIMEOUT (900 seconds when unset); the dashboard\n"
+        "link is built from dashboard_url, KAVRI_DASHBOARD_URL or the hosted dashboard.",
+        "(api_key, *, signing_key=None, base_url=" + base_url +
+            ", dashboard_url='', poll_interval=3.0, timeout=None)");
+    def("_get_idempotency_key", get_idempotency_key,
+        "The request's request_id as an idempotency key (bytes as lower-case hex), or None.", "(request)");
+
+    // Auto-wiring and observe-first
+    def("_auto_approval_handler", auto_approval_handler,
+        "The cloud approval handler when an API key is given or in KAVRI_API_KEY, else None.", "(**overrides)");
+    def("_is_denial_tool_message", is_denial_fn,
+        "Whether a tool result is the SDK's denial message.", "(result)");
+    def("_observe_or_result", observe_or_result,
+        "In observe-first mode run the tool after a denial; otherwise return the result.",
+        "(result, request, handler, dry_run)");
+    kd::mark_coroutine_function(def("_observe_or_result_async", observe_or_result_async,
+                                    "Asynchronous form of _observe_or_result.", "(result, request, handler, dry_run)"));
+
+    // The drop-in classes, chosen once per process
+    def("_make_cloud_middleware_class", make_cloud_middleware_class,
+        "Build KavriMiddleware on the SDK's class, or its placeholder when that is missing.", "()");
+    def("_make_cloud_tool_node_class", make_cloud_tool_node_class,
+        "Build KavriToolNode on the SDK's class, or its placeholder when that is missing.", "()");
+    m.attr("KavriMiddleware") = m.attr("_make_cloud_middleware_class")();
+    m.attr("KavriToolNode") = m.attr("_make_cloud_tool_node_class")();
 }
