@@ -18,6 +18,8 @@ Routes, all under ``/v1/`` and all but health behind a bearer API key::
     GET    _local/settings, POST               signed_approval_encoding (admin to change)
     GET    _local/faults, POST, DELETE         fault injection (admin)
 
+and the approvals dashboard for the local human under ``/approvals`` (see ``dashboard.py``).
+
 Two kinds of key exist: the admin key may do everything; the runtime key gets 403
 "forbidden" on tenant, policies and the admin-only ``_local`` routes. Every error
 is JSON ``{"code", "message", "remediation"}`` (plus "field" when one field is at
@@ -56,6 +58,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse
 from starlette.routing import Route
 
+from .dashboard import dashboard_routes
 from .faults import FaultInjector, FaultMiddleware, FaultSettingsError, parse_settings
 from .store import (
     DEFAULT_APPROVER_NAMES,
@@ -619,6 +622,7 @@ def create_app(
         Route("/v1/_local/agents", service.local_agents, methods=["GET", "POST"]),
         Route("/v1/_local/settings", service.local_settings, methods=["GET", "POST"]),
         Route("/v1/_local/faults", service.local_faults, methods=["GET", "POST", "DELETE"]),
+        *dashboard_routes(service),
     ]
     app = Starlette(
         routes=routes,

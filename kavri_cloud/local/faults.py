@@ -3,7 +3,7 @@
 A bad day on demand: added latency, a share of 500 and 503 answers, dropped
 connections, malformed JSON and approval records missing "status" or "id".
 The settings live in memory, change at run time (``POST /v1/_local/faults``)
-and never touch the service's own ``/v1/_local/`` routes, so a test can always
+and never touch the service's own ``/v1/_local/`` routes (nor the dashboard), so a test can always
 switch them off again.
 
 Each faulted request draws one number: the rates share the unit interval in the
@@ -50,6 +50,8 @@ FAULT_KINDS = (
 )
 
 _LOCAL_PREFIX = "/v1/_local/"
+# The dashboard is the human's side, not the agent's network: never faulted.
+_DASHBOARD_PREFIX = "/approvals"
 _RECORD_PREFIX = "/v1/approvals/"
 
 
@@ -155,7 +157,7 @@ class FaultInjector:
 
     def covers(self, path: str) -> bool:
         settings = self.settings
-        if path.startswith(_LOCAL_PREFIX) or not settings.active():
+        if path.startswith((_LOCAL_PREFIX, _DASHBOARD_PREFIX)) or not settings.active():
             return False
         return settings.path_prefix is None or path.startswith(settings.path_prefix)
 
