@@ -470,7 +470,7 @@ nb::object make_cloud_tool_node_class(nb::handle, nb::handle args, nb::handle kw
     cell.append(nb::none());
     nb::dict ns = class_namespace("KavriToolNode", kToolNodeDoc);
     ns["__init__"] = native(tool_node_init, cell, "__init__", "KavriToolNode.__init__", nullptr,
-                            "($self, tools, /, **kwargs)", true);
+                            "($self, tools, **kwargs)", true);
     nb::object cls = build_class("KavriToolNode", *core, ns);
     cell[0] = cls;
     return cls;

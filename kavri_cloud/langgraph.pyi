@@ -1,0 +1,78 @@
+"""LangGraph approval handler and drop-in middleware and tool node for Kavri Cloud."""
+
+import logging
+from abc import ABCMeta
+from collections.abc import Awaitable, Callable, Coroutine
+from typing import Any, TypeAlias
+
+from kavri.langgraph import KavriMiddleware as _CoreMiddleware
+from kavri.langgraph import KavriToolNode as _CoreToolNode
+
+from kavri_cloud.client import AsyncKavriCloudClient as AsyncKavriCloudClient
+from kavri_cloud.enforcement import observe_first_from_env as observe_first_from_env
+from kavri_cloud.exceptions import ApprovalDeniedError as ApprovalDeniedError
+from kavri_cloud.exceptions import ApprovalExpiredError as ApprovalExpiredError
+from kavri_cloud.exceptions import ApprovalTimeoutError as ApprovalTimeoutError
+from kavri_cloud.payload_forge import build_approval_request_payload as build_approval_request_payload
+
+logger: logging.Logger
+
+_DEFAULT_BASE_URL: str
+_DEFAULT_DASHBOARD_URL: str
+_DEFAULT_POLL_INTERVAL: float
+
+_ApprovalResult: TypeAlias = Any  # one kavri_core.SignedApproval, or a list of two or more
+
+def langgraph_cloud_approval(
+    api_key: str,
+    *,
+    signing_key: Any = None,
+    base_url: str = ...,
+    dashboard_url: str = "",
+    poll_interval: float = 3.0,
+    timeout: float | None = None,
+) -> Callable[[Any], Awaitable[_ApprovalResult]]:
+    """Return an asynchronous approval handler that resolves gates through Kavri Cloud.
+
+    The handler is marked for asyncio.iscoroutinefunction(), and on Python 3.12+ for
+    inspect.iscoroutinefunction(); on 3.10/3.11 inspect accepts only Python functions.
+
+    Raises:
+        TypeError: ``timeout`` is not a number.
+        ValueError: ``KAVRI_APPROVAL_TIMEOUT`` (used when ``timeout`` is None) is not a number.
+    """
+
+def _get_idempotency_key(request: Any) -> str | None: ...
+def _auto_approval_handler(**overrides: Any) -> Callable[[Any], Awaitable[_ApprovalResult]] | None: ...
+def _is_denial_tool_message(result: Any) -> bool: ...
+def _observe_or_result(result: Any, request: Any, handler: Callable[[Any], Any], dry_run: Any) -> Any: ...
+def _observe_or_result_async(
+    result: Any, request: Any, handler: Callable[[Any], Any], dry_run: Any
+) -> Coroutine[Any, Any, Any]:
+    """A native coroutine function (marked as in langgraph_cloud_approval)."""
+
+def _make_cloud_middleware_class() -> type: ...
+def _make_cloud_tool_node_class() -> type: ...
+
+class KavriMiddleware(_CoreMiddleware):
+    """Drop-in replacement for kavri.langgraph.KavriMiddleware, wired to Kavri Cloud.
+
+    A subclass of the SDK class when ``kavri.langgraph`` imports; otherwise a
+    placeholder whose constructor raises ImportError with the install hint.
+    """
+
+    _dry_run: bool
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...  # type: ignore[override]
+    def wrap_tool_call(self, request: Any, handler: Callable[[Any], Any]) -> Any: ...
+    def awrap_tool_call(self, request: Any, handler: Callable[[Any], Awaitable[Any]]) -> Coroutine[Any, Any, Any]:
+        """A native coroutine function (marked as in langgraph_cloud_approval)."""
+
+class KavriToolNode(_CoreToolNode, metaclass=ABCMeta):
+    """Drop-in replacement for kavri.langgraph.KavriToolNode, wired to Kavri Cloud.
+
+    A subclass of the SDK class when ``kavri.langgraph`` imports; otherwise a
+    placeholder whose constructor raises ImportError with the install hint.
+    """
+
+    _dry_run: bool
+    def __init__(self, tools: Any, **kwargs: Any) -> None: ...  # type: ignore[override]
