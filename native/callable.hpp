@@ -289,6 +289,17 @@ inline nb::object make_function(NativeFn fn, nb::handle state, const FunctionInf
     return obj;
 }
 
+// A hot function's own vectorcall entry: it binds the common call shapes straight from
+// the argument vector and hands every other shape to `generic_vector_call`, which builds
+// the tuple and dict for the function's NativeFn (so errors keep the host's exact texts).
+// Calls through tp_call (PyObject_Call with a tuple) keep taking the NativeFn.
+inline void set_vectorcall(nb::handle fn, vectorcallfunc entry) {
+    reinterpret_cast<NativeFunctionObject *>(fn.ptr())->vectorcall = entry;
+}
+inline PyObject *generic_vector_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    return native_function_impl::vector_call(self, args, nargsf, kwnames);
+}
+
 // Marks a callable so that asyncio.iscoroutinefunction, and on 3.12+
 // inspect.iscoroutinefunction, report it as a coroutine function.
 inline void mark_coroutine_function(nb::handle fn) {

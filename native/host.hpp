@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "native/codec.hpp"
 
@@ -28,6 +29,66 @@ inline nb::object import_from(const char *module, const char *name) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
         PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+        throw nb::python_error();
+    }
+    return nb::steal(value);
+}
+
+// ---------------------------------------------------------------------------
+// Names for hot paths
+
+// An attribute or key name, interned on first use and kept for the process's life.
+// The host's attribute caches and dict lookups hit at once for an interned name; a
+// fresh str made from a C string misses them on every call.
+class Name {
+  public:
+    constexpr explicit Name(const char *text) : text_(text) {}
+    nb::handle get() const {
+        if (!obj_) {
+            obj_ = PyUnicode_InternFromString(text_);
+            if (!obj_) throw nb::python_error();
+        }
+        return obj_;
+    }
+    operator nb::handle() const { return get(); }
+    const char *c_str() const { return text_; }
+
+  private:
+    const char *text_;
+    mutable PyObject *obj_ = nullptr;
+};
+
+// True while builtins.__import__ is still the host's own, so an import may take the
+// interpreter's own shortcut through sys.modules.
+inline bool host_import_in_place() {
+    static const Name import_name("__import__");
+    PyObject *fn = PyDict_GetItemWithError(PyEval_GetBuiltins(), import_name.get().ptr()); // borrowed
+    if (!fn) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return false;
+    }
+    if (!PyCFunction_Check(fn) || !PyModule_Check(PyCFunction_GET_SELF(fn))) return false;
+    return std::string_view(reinterpret_cast<PyCFunctionObject *>(fn)->m_ml->ml_name) == "__import__" &&
+           std::string_view(PyModule_GetName(PyCFunction_GET_SELF(fn))) == "builtins";
+}
+
+// `from module import name` for lookups made on every call: what the import statement
+// does, with its shortcut. A loaded module comes straight from sys.modules; anything
+// else (not loaded yet, a None entry, a patched __import__) takes the full import
+// machinery, so failures and substitutions behave exactly as they do in Python.
+inline nb::object import_from(const Name &module, const Name &name) {
+    PyObject *mod = nullptr;
+    if (host_import_in_place()) {
+        mod = PyImport_GetModule(module.get().ptr());
+        if (!mod && PyErr_Occurred()) throw nb::python_error();
+        if (mod == Py_None) Py_CLEAR(mod);
+    }
+    nb::object loaded = mod ? nb::steal(mod) : nb::module_::import_(module.c_str());
+    PyObject *value = PyObject_GetAttr(loaded.ptr(), name.get().ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name.c_str(), module.c_str());
         throw nb::python_error();
     }
     return nb::steal(value);
@@ -67,8 +128,31 @@ inline std::optional<nb::object> get_attr(nb::handle obj, const char *name) {
 #endif
 }
 
+// get_attr with a name object (a kd::Name on hot paths).
+inline std::optional<nb::object> get_attr(nb::handle obj, nb::handle name) {
+    PyObject *value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int rc = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &value);
+    if (rc < 0) throw nb::python_error();
+    if (rc == 0) return std::nullopt;
+    return nb::steal(value);
+#else
+    value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return nb::steal(value);
+#endif
+}
+
 // "Missing" means absent or None: both give None here.
 inline nb::object attr_or_none(nb::handle obj, const char *name) {
+    auto value = get_attr(obj, name);
+    return value ? *value : nb::none();
+}
+inline nb::object attr_or_none(nb::handle obj, nb::handle name) {
     auto value = get_attr(obj, name);
     return value ? *value : nb::none();
 }
@@ -108,10 +192,78 @@ inline std::optional<nb::object> map_lookup(nb::handle mapping, const char *key)
     return nb::steal(value);
 }
 
+// map_lookup with a key object (a kd::Name on hot paths).
+inline std::optional<nb::object> map_lookup(nb::handle mapping, nb::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key.ptr()); // borrowed
+        if (!value) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return std::nullopt;
+        }
+        return nb::borrow(value);
+    }
+    PyObject *value = PyObject_GetItem(mapping.ptr(), key.ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return nb::steal(value);
+}
+
 // mapping[key] when present and not None, else None.
 inline nb::object map_get(nb::handle mapping, const char *key) {
     auto value = map_lookup(mapping, key);
     return value ? *value : nb::none();
+}
+
+// `a, b, ... = value` for exactly `n` items, with the host's own unpacking errors.
+inline std::vector<nb::object> unpack(nb::handle value, size_t n) {
+    std::vector<nb::object> out;
+    out.reserve(n);
+    if (PyTuple_CheckExact(value.ptr()) || PyList_CheckExact(value.ptr())) {
+        PyObject *seq = value.ptr();
+        size_t size = size_t(PySequence_Fast_GET_SIZE(seq));
+        if (size > n) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+            throw nb::python_error();
+        }
+        if (size < n) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, size);
+            throw nb::python_error();
+        }
+        for (size_t i = 0; i < n; ++i) out.push_back(nb::borrow(PySequence_Fast_GET_ITEM(seq, Py_ssize_t(i))));
+        return out;
+    }
+    PyObject *it = PyObject_GetIter(value.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object iter = nb::steal(it);
+    auto next = [&]() -> PyObject * {
+        PyObject *item = PyIter_Next(iter.ptr());
+        if (!item && PyErr_Occurred()) throw nb::python_error();
+        return item;
+    };
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *item = next();
+        if (!item) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, i);
+            throw nb::python_error();
+        }
+        out.push_back(nb::steal(item));
+    }
+    if (PyObject *extra = next()) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+        throw nb::python_error();
+    }
+    return out;
 }
 
 // The host's text form, str(obj).
@@ -174,9 +326,17 @@ class RecursionGuard {
 // ---------------------------------------------------------------------------
 // Codecs on host objects
 
+// Written straight into a new ASCII str: no intermediate buffer, no UTF-8 decoding.
 inline nb::str hex_text(std::string_view raw) {
-    std::string hex = hex_encode(reinterpret_cast<const unsigned char *>(raw.data()), raw.size());
-    return nb::str(hex.data(), hex.size());
+    PyObject *s = PyUnicode_New(Py_ssize_t(raw.size() * 2), 127);
+    if (!s) throw nb::python_error();
+    Py_UCS1 *out = PyUnicode_1BYTE_DATA(s);
+    for (size_t i = 0; i < raw.size(); ++i) {
+        unsigned char byte = static_cast<unsigned char>(raw[i]);
+        out[2 * i] = Py_UCS1(kHexDigits[byte >> 4]);
+        out[2 * i + 1] = Py_UCS1(kHexDigits[byte & 0x0f]);
+    }
+    return nb::steal<nb::str>(s);
 }
 
 inline nb::str hex_text(nb::handle bytes_like) { return hex_text(bytes_view(bytes_like)); }
