@@ -8,6 +8,8 @@ import json
 import logging
 import os
 import re
+import subprocess
+import sys
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -233,3 +235,35 @@ def test_a_logged_out_link_asks_for_the_admin_key_and_comes_back(local_cloud, br
         assert isinstance(waiting.outcome(), kavri_core.SignedApproval)
     finally:
         context.close()
+
+
+@pytest.mark.timeout(120)
+def test_the_demo_waits_for_a_click_on_the_link_it_prints(browser):
+    demo = subprocess.Popen(
+        [sys.executable, "-m", "kavri_cloud.demo"], cwd=Path(__file__).resolve().parents[2],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, text=True,
+    )
+    lines: list[str] = []
+    try:
+        assert demo.stdout is not None
+        for line in demo.stdout:
+            lines.append(line)
+            if "open in a browser" in line:
+                break
+        assert lines and "open in a browser" in lines[-1], "".join(lines)
+        link = lines[-1].rsplit(": ", 1)[1].strip()
+        context = browser.new_context()
+        page = context.new_page()
+        page.goto(link)
+        assert page.inner_text("h1 .tool") == "send_email"
+        page.click("text=Approve as bob")
+        page.wait_for_selector("#status >> text=APPROVED")
+        context.close()
+        rest, _ = demo.communicate(timeout=60)
+    finally:
+        if demo.poll() is None:
+            demo.kill()
+            demo.wait()
+    output = "".join(lines) + rest
+    assert demo.returncode == 0, output
+    assert "signed approval verified by the SDK: approver bob" in output
