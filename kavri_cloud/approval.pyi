@@ -21,8 +21,6 @@ _DEFAULT_FAST_POLL_ATTEMPTS: int
 _NOT_FOUND_STATUS: int
 _DEFAULT_BASE_URL: str
 
-ApprovalResult = Any  # one kavri_core.SignedApproval, or a list of two or more
-
 def _poll_until_resolved(
     client: KavriCloudClient, request_id: str, *, poll_interval: float, timeout: float
 ) -> Mapping[str, Any]: ...
@@ -32,7 +30,7 @@ def _async_poll_until_resolved(
     """A native coroutine. On Python 3.10/3.11 inspect.iscoroutinefunction() accepts only
     Python functions; asyncio.iscoroutinefunction() reports it as a coroutine function."""
 
-def _extract_signed_approvals(result: Mapping[str, Any]) -> ApprovalResult: ...
+def _extract_signed_approvals(result: Mapping[str, Any]) -> Any: ...
 def cloud_approval(
     api_key: str,
     *,
@@ -40,7 +38,7 @@ def cloud_approval(
     base_url: str = ...,
     poll_interval: float = 2.0,
     timeout: float = 300.0,
-) -> Callable[[Any], ApprovalResult]: ...
+) -> Callable[[Any], Any]: ...
 def async_cloud_approval(
     api_key: str,
     *,
@@ -48,7 +46,7 @@ def async_cloud_approval(
     base_url: str = ...,
     poll_interval: float = 2.0,
     timeout: float = 300.0,
-) -> Callable[[Any], Awaitable[ApprovalResult]]:
+) -> Callable[[Any], Awaitable[Any]]:
     """The returned handler (and its ``_core``) are marked as coroutine functions for
     asyncio.iscoroutinefunction(), and on Python 3.12+ for inspect.iscoroutinefunction()."""
 
