@@ -121,12 +121,16 @@ def _run_local(args: argparse.Namespace) -> int:
 
 
 def _print_banner(cloud: Any, data_dir: Path, elapsed: float) -> None:
+    from kavri_cloud.local.dashboard import login_url
+
     data_flag = "" if data_dir == default_data_dir() else f" --data {data_dir}"
     lines = [
         f"Local Kavri Cloud listening on {cloud.url} (started in {elapsed:.2f} s)",
         f"  data folder   {data_dir}",
         f"  admin key     {cloud.admin_key}",
         f"  runtime key   {cloud.runtime_key}",
+        f"  dashboard     {login_url(cloud.url, cloud.admin_key)}",
+        "                (a one-time login link, valid 1 h; later, log in with the admin key)",
         "  approvers",
     ]
     lines += [f"    {a.name:<12}{a.public_key}" for a in cloud.approvers]
