@@ -177,8 +177,11 @@ nb::object from_env(nb::handle, nb::handle args, nb::handle kwargs) {
     nb::dict overrides;
     auto a = kd::bind_args("from_env", {{"cls"}}, args, kwargs, &overrides);
     nb::handle cls = a[0];
-    nb::object signing_key = overrides.contains("signing_key") ? nb::object(overrides["signing_key"]) : nb::none();
-    if (overrides.contains("signing_key")) PyDict_DelItemString(overrides.ptr(), "signing_key");
+    nb::object signing_key = nb::none();
+    if (overrides.contains("signing_key")) {
+        signing_key = overrides["signing_key"];
+        if (PyDict_DelItemString(overrides.ptr(), "signing_key") < 0) throw nb::python_error();
+    }
     if (signing_key.is_none()) signing_key = signing_key_from_env_text();
     if (!signing_key.is_none() && !overrides.contains("trusted_roots")) {
         nb::list roots;
