@@ -372,7 +372,8 @@ def test_doctor_turns_every_failing_probe_into_a_check(cloud, faults, monkeypatc
 
 
 @pytest.mark.parametrize("fault", list(FAULTS))
-def test_connect_passes_a_failed_claim_on_and_closes_its_claim_client(cloud, faults, monkeypatch, clean_kavri_env, fault):
+def test_connect_passes_a_failed_claim_on_and_closes_its_claim_client(cloud, faults, monkeypatch, clean_kavri_env,
+                                                                      fault):
     log = track_clients(monkeypatch, connect, "KavriCloudClient", timeout=SHORT_TIMEOUT if fault == "slow" else None)
     token = cloud.token(agent=f"connect-{fault}")
     faults(**FAULTS[fault], path_prefix="/v1/agents/claim")
