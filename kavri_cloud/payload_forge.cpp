@@ -375,11 +375,28 @@ nb::object record_kwargs_fn(nb::handle, nb::handle args, nb::handle kwargs) {
     return create_request_kwargs(self);
 }
 
-// Copies and pickles rebuild the record from its fields in order.
+// The handlers' hot call, record.to_create_request_kwargs(), bound straight from the vector.
+PyObject *record_kwargs_vectorcall(PyObject *fn, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && PyTuple_GET_SIZE(kwnames)))
+        return kd::generic_vector_call(fn, args, nargsf, kwnames);
+    try {
+        require_record(args[0], "to_create_request_kwargs");
+        return create_request_kwargs(args[0]).release().ptr();
+    } catch (...) {
+        kd::set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// Copies and pickles rebuild the record from its fields in order (and a subclass's own
+// attributes, when it has any, as the state).
 nb::object record_reduce(nb::handle, nb::handle args, nb::handle kwargs) {
     nb::object self = kd::bind_args("ApprovalRequestPayload.__reduce__", kSelfParam, args, kwargs)[0];
     require_record(self, "__reduce__");
-    return nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(self.ptr()))), fields_tuple(self));
+    nb::handle cls(reinterpret_cast<PyObject *>(Py_TYPE(self.ptr())));
+    auto state = kd::get_attr(self, "__dict__");
+    if (state && kd::truthy(*state)) return nb::make_tuple(cls, fields_tuple(self), *state);
+    return nb::make_tuple(cls, fields_tuple(self));
 }
 
 // ---------------------------------------------------------------------------
@@ -567,6 +584,7 @@ void register_record(nb::module_ &m) {
     };
     for (const FunctionDef &def : methods)
         ns[def.name] = function(def, std::string("ApprovalRequestPayload.") + def.name, true);
+    kd::set_vectorcall(ns["to_create_request_kwargs"], record_kwargs_vectorcall);
 
     nb::object type_ = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
     nb::object cls = type_("ApprovalRequestPayload", nb::make_tuple(nb::handle(&PyBaseObject_Type)), ns);
