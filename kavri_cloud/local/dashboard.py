@@ -608,8 +608,9 @@ class Dashboard:
                 for r in recent
             )
             resolved = (
-                '<h2>Recently resolved</h2><table class="list"><thead><tr><th>Tool</th><th>Request</th>'
-                f"<th>Status</th><th>Reason</th><th>Resolved</th></tr></thead><tbody>{items}</tbody></table>"
+                '<section class="card"><h2>Recently resolved</h2><table class="list"><thead><tr>'
+                "<th>Tool</th><th>Request</th><th>Status</th><th>Reason</th><th>Resolved</th></tr></thead>"
+                f"<tbody>{items}</tbody></table></section>"
             )
         return f'<section class="card"><h2>Pending ({len(pending)})</h2>{table}</section>{resolved}'
 

@@ -89,7 +89,7 @@
       });
   }
 
-  // Ask before denying without a reason would be pointless: the field is required.
+  // A decision is sent once: its button stays disabled until the answer's page loads.
   document.addEventListener("submit", function (event) {
     var button = event.target.querySelector("button[type=submit]");
     if (button) { button.disabled = true; button.textContent = "Sending…"; }
