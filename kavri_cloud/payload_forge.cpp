@@ -253,15 +253,14 @@ enum FieldIndex {
 constexpr size_t kRequiredFields = 6; // the first six have no default
 
 const kd::Name *const kFieldNames[FieldCount] = {
-    &names::warrant_id,    &names::tool,      &names::request_hash,  &names::holder_key,
-    &names::args_canonical_cbor_b64, &names::approval_context_attestation, &names::metadata,
-    &names::policy_id,     &names::threshold, &names::approver_keys, &names::ttl_seconds,
-    &names::idempotency_key};
+    &names::warrant_id, &names::tool, &names::request_hash, &names::holder_key, &names::args_canonical_cbor_b64,
+    &names::approval_context_attestation, &names::metadata, &names::policy_id, &names::threshold,
+    &names::approver_keys, &names::ttl_seconds, &names::idempotency_key};
 
 using Fields = std::array<nb::object, FieldCount>;
 
-PyObject *g_record_type = nullptr;        // strong reference, kept for the process's life
-Py_ssize_t g_offsets[FieldCount] = {};    // of each field's slot in an instance
+PyObject *g_record_type = nullptr;     // strong reference, kept for the process's life
+Py_ssize_t g_offsets[FieldCount] = {}; // of each field's slot in an instance
 
 PyObject *&slot(PyObject *record, size_t i) {
     return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(record) + g_offsets[i]);
