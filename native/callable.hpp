@@ -303,9 +303,14 @@ inline PyObject *generic_vector_call(PyObject *self, PyObject *const *args, size
 // Marks a callable so that asyncio.iscoroutinefunction, and on 3.12+
 // inspect.iscoroutinefunction, report it as a coroutine function.
 inline void mark_coroutine_function(nb::handle fn) {
-    nb::object coroutines = nb::module_::import_("asyncio.coroutines");
-    if (nb::hasattr(coroutines, "_is_coroutine"))
-        nb::setattr(fn, "_is_coroutine", coroutines.attr("_is_coroutine"));
+    // The marker is a constant of asyncio.coroutines, so it is looked up once; factories
+    // that mark every handler they return then pay one attribute store.
+    static PyObject *marker = [] {
+        nb::object coroutines = nb::module_::import_("asyncio.coroutines");
+        return nb::hasattr(coroutines, "_is_coroutine") ? nb::object(coroutines.attr("_is_coroutine")).release().ptr()
+                                                         : nullptr;
+    }();
+    if (marker) nb::setattr(fn, "_is_coroutine", marker);
 #if PY_VERSION_HEX >= 0x030C0000
     nb::module_::import_("inspect").attr("markcoroutinefunction")(fn);
 #endif

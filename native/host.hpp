@@ -147,6 +147,25 @@ inline std::optional<nb::object> get_attr(nb::handle obj, nb::handle name) {
 #endif
 }
 
+// get_attr with an interned name, for reads made on every call.
+inline std::optional<nb::object> get_attr(nb::handle obj, const Name &name) {
+    PyObject *value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int rc = PyObject_GetOptionalAttr(obj.ptr(), name.get().ptr(), &value);
+    if (rc < 0) throw nb::python_error();
+    if (rc == 0) return std::nullopt;
+    return nb::steal(value);
+#else
+    value = PyObject_GetAttr(obj.ptr(), name.get().ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return nb::steal(value);
+#endif
+}
+
 // "Missing" means absent or None: both give None here.
 inline nb::object attr_or_none(nb::handle obj, const char *name) {
     auto value = get_attr(obj, name);
@@ -393,16 +412,23 @@ inline nb::str b64_text(std::string_view raw) {
 // ---------------------------------------------------------------------------
 // The process environment, through the host's os.environ, read at each call
 
-inline nb::object environ() { return import_module("os").attr("environ"); }
+inline nb::object environ() {
+    static const Name os_module("os"), environ_name("environ");
+    return import_from(os_module, environ_name);
+}
 
-// The variable's value, or std::nullopt when unset.
+// The variable's value, or std::nullopt when unset. One lookup, as os.environ.get
+// makes: each one encodes the key, so a second would double the cost.
 inline std::optional<nb::str> env_get(const char *name) {
     nb::object env = environ();
     nb::str key(name);
-    int has = PySequence_Contains(env.ptr(), key.ptr());
-    if (has < 0) throw nb::python_error();
-    if (!has) return std::nullopt;
-    return nb::borrow<nb::str>(env[key]);
+    PyObject *value = PyObject_GetItem(env.ptr(), key.ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return nb::steal<nb::str>(value);
 }
 
 // The value, or `fallback` when unset (an empty but set value is returned as is).
