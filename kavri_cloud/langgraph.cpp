@@ -34,8 +34,6 @@ constexpr const char *kInstallHint =
 constexpr const char *kObserveInstance =
     "kavri_cloud.langgraph: observe-first (dry_run=True); set KAVRI_ENFORCEMENT=enforce to fail closed";
 constexpr const char *kObserveAllowing = "kavri_cloud.langgraph: observe-first allowing '%s' after denial";
-// Denial texts of the SDK's tool messages, tried in this order.
-constexpr const char *kDenialMarkers[] = {"Authorization denied", "Security configuration error", "Configuration error:"};
 
 constexpr const char *kMiddlewareDoc =
     "Drop-in replacement for kavri.langgraph.KavriMiddleware, wired to Kavri Cloud.\n\n"
@@ -52,8 +50,40 @@ constexpr const char *kToolNodeDoc =
 // The module object, borrowed: it outlives every call into it.
 PyObject *g_module = nullptr;
 
+// Attribute and module names read on every call.
+namespace names {
+const kd::Name request_id{"request_id"}, tool{"tool"}, status{"status"}, content{"content"}, tool_call{"tool_call"},
+    name{"name"}, dry_run{"_dry_run"}, wrap_tool_call{"wrap_tool_call"}, awrap_tool_call{"awrap_tool_call"},
+    observe{"_observe_or_result"}, observe_async{"_observe_or_result_async"}, logger{"logger"}, error{"error"},
+    approval{"kavri_cloud.approval"}, extract{"_extract_signed_approvals"}, collections_abc{"collections.abc"},
+    coroutine{"Coroutine"}, default_base_url{"_DEFAULT_BASE_URL"}, signing_key{"signing_key"}, base_url{"base_url"},
+    dashboard_url{"dashboard_url"}, poll_interval{"poll_interval"}, timeout{"timeout"}, empty{""},
+    default_dashboard_url{"_DEFAULT_DASHBOARD_URL"};
+const kd::Name markers[] = {kd::Name("Authorization denied"), kd::Name("Security configuration error"),
+                            kd::Name("Configuration error:")};
+} // namespace names
+
 nb::object mod_attr(const char *name) { return kd::module_attr(g_module, name); }
-nb::object logger() { return mod_attr("logger"); }
+nb::object mod_attr(const kd::Name &name) {
+    PyObject *value = PyObject_GetAttr(g_module, name.get().ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+nb::object logger() { return mod_attr(names::logger); }
+
+// Calls of the common shape, N positional arguments and no keywords, go straight to
+// `Body`; every other shape goes through the generic binder and its exact error texts.
+template <Py_ssize_t N, nb::object (*Body)(PyObject *const *args)>
+PyObject *positional_entry(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    if (PyVectorcall_NARGS(nargsf) != N || (kwnames && PyTuple_GET_SIZE(kwnames)))
+        return kd::generic_vector_call(self, args, nargsf, kwnames);
+    try {
+        return Body(args).release().ptr();
+    } catch (...) {
+        kd::set_error_from_current_exception();
+        return nullptr;
+    }
+}
 
 nb::object py_add(nb::handle a, nb::handle b) {
     PyObject *r = PyNumber_Add(a.ptr(), b.ptr());
@@ -92,7 +122,7 @@ nb::object native(kd::NativeFn fn, nb::handle state, const char *name, const std
 
 // A request without `tool` still gets its approval: the logs show "".
 nb::object tool_of(nb::handle request) {
-    auto tool = kd::get_attr(request, "tool");
+    auto tool = kd::get_attr(request, names::tool);
     return tool ? *tool : nb::str("");
 }
 
@@ -114,7 +144,7 @@ nb::str timeout_reason(nb::handle timeout) {
 }
 
 nb::object idempotency_key(nb::handle request) {
-    auto value = kd::get_attr(request, "request_id");
+    auto value = kd::get_attr(request, names::request_id);
     if (!value || value->is_none()) return nb::none(); // never "": services take it as a distinct key
     if (kd::is_bytes_like(*value)) return kd::hex_text(*value);
     return kd::text_of(*value);
@@ -223,32 +253,82 @@ double resolve_timeout(nb::handle timeout) {
     return PyFloat_AS_DOUBLE(nb::steal(parsed).ptr());
 }
 
+// str.rstrip("/") without the method call.
+nb::object strip_trailing_slashes(nb::handle text) {
+    Py_ssize_t end = PyUnicode_GET_LENGTH(text.ptr());
+    while (end > 0 && PyUnicode_READ_CHAR(text.ptr(), end - 1) == '/') --end;
+    if (end == PyUnicode_GET_LENGTH(text.ptr())) return nb::borrow(text);
+    PyObject *stripped = PyUnicode_Substring(text.ptr(), 0, end);
+    if (!stripped) throw nb::python_error();
+    return nb::steal(stripped);
+}
+
 nb::object resolve_dashboard_url(nb::handle argument) {
     nb::object chosen;
     if (kd::truthy(argument)) chosen = nb::borrow(argument);
     else if (auto env = kd::env_nonempty("KAVRI_DASHBOARD_URL")) chosen = *env;
-    else chosen = mod_attr("_DEFAULT_DASHBOARD_URL");
-    return kd::text_of(chosen).attr("rstrip")("/");
+    else chosen = mod_attr(names::default_dashboard_url);
+    return strip_trailing_slashes(kd::text_of(chosen));
+}
+
+nb::object make_handler(nb::handle api_key, nb::handle signing_key, nb::handle base_url, nb::handle dashboard_url,
+                        nb::handle poll_interval, nb::handle timeout) {
+    nb::object extract = kd::import_from(names::approval, names::extract);
+    nb::object resolved_timeout = nb::float_(resolve_timeout(timeout));
+    nb::object dashboard = resolve_dashboard_url(dashboard_url);
+    nb::tuple state = nb::make_tuple(api_key, signing_key, base_url, poll_interval, resolved_timeout, dashboard, extract);
+    nb::object fn = native(handle, state, "_handle", "langgraph_cloud_approval.<locals>._handle",
+                           "Resolve one approval gate through Kavri Cloud (awaitable).", "(request)");
+    kd::mark_coroutine_function(fn);
+    return fn;
 }
 
 nb::object langgraph_cloud_approval(nb::handle, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("langgraph_cloud_approval",
                            {{"api_key"},
                             {"signing_key", true, false, nb::none()},
-                            {"base_url", true, false, mod_attr("_DEFAULT_BASE_URL")},
+                            {"base_url", true, false, mod_attr(names::default_base_url)},
                             {"dashboard_url", true, false, nb::str("")},
                             {"poll_interval", true, false, nb::float_(kDefaultPollInterval)},
                             {"timeout", true, false, nb::none()}},
                            args, kwargs);
-    nb::object extract = kd::import_from("kavri_cloud.approval", "_extract_signed_approvals");
-    nb::object timeout = nb::float_(resolve_timeout(a[5]));
-    nb::object dashboard = resolve_dashboard_url(a[3]);
-    nb::tuple state = nb::make_tuple(a[0], a[1], a[2], a[4], timeout, dashboard, extract);
-    nb::object fn = native(handle, state, "_handle", "langgraph_cloud_approval.<locals>._handle",
-                           "Resolve one approval gate through Kavri Cloud (awaitable).", "(request)");
-    kd::mark_coroutine_function(fn);
-    return fn;
+    return make_handler(a[0], a[1], a[2], a[3], a[4], a[5]);
 }
+
+// The factory's common shape, the key by position and keyword-only options at most once
+// each, bound straight from the argument vector; any other shape takes the generic binder.
+PyObject *factory_entry(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    static const kd::Name *const keywords[] = {&names::signing_key, &names::base_url, &names::dashboard_url,
+                                               &names::poll_interval, &names::timeout};
+    constexpr int kKeywords = 5;
+    if (PyVectorcall_NARGS(nargsf) != 1) return kd::generic_vector_call(self, args, nargsf, kwnames);
+    PyObject *given[kKeywords] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
+        int index = -1;
+        for (int k = 0; k < kKeywords && index < 0; ++k) {
+            PyObject *name = keywords[k]->get().ptr();
+            if (key == name || PyUnicode_Compare(key, name) == 0) index = k;
+        }
+        if (index < 0 || given[index]) return kd::generic_vector_call(self, args, nargsf, kwnames);
+        given[index] = args[1 + i];
+    }
+    try {
+        nb::object base_url = given[1] ? nb::borrow(given[1]) : mod_attr(names::default_base_url);
+        nb::object poll_interval = given[3] ? nb::borrow(given[3]) : nb::object(nb::float_(kDefaultPollInterval));
+        auto or_none = [](PyObject *value) { return value ? nb::handle(value) : nb::handle(Py_None); };
+        nb::handle dashboard_url = given[2] ? nb::handle(given[2]) : names::empty.get();
+        return make_handler(args[0], or_none(given[0]), base_url, dashboard_url, poll_interval, or_none(given[4]))
+            .release()
+            .ptr();
+    } catch (...) {
+        kd::set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+nb::object idempotency_key_fast(PyObject *const *args) { return idempotency_key(args[0]); }
 
 nb::object get_idempotency_key(nb::handle, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("_get_idempotency_key", {{"request"}}, args, kwargs);
@@ -272,17 +352,19 @@ nb::object auto_approval_handler(nb::handle, nb::handle args, nb::handle kwargs)
 // Observe-first
 
 bool is_denial_tool_message(nb::handle result) {
-    auto status = kd::get_attr(result, "status");
-    auto content = kd::get_attr(result, "content");
+    auto status = kd::get_attr(result, names::status);
+    auto content = kd::get_attr(result, names::content);
     nb::object text = (content && kd::truthy(*content)) ? nb::object(kd::text_of(*content)) : nb::object(nb::str(""));
-    if (!status || !py_compare(*status, nb::str("error"), Py_EQ)) return false;
-    for (const char *marker : kDenialMarkers) {
-        int rc = PyUnicode_Contains(text.ptr(), nb::str(marker).ptr());
+    if (!status || !py_compare(*status, names::error, Py_EQ)) return false;
+    for (const kd::Name &marker : names::markers) { // the SDK's denial texts, in this order
+        int rc = PyUnicode_Contains(text.ptr(), marker.get().ptr());
         if (rc < 0) throw nb::python_error();
         if (rc) return true;
     }
     return false;
 }
+
+nb::object is_denial_fast(PyObject *const *args) { return nb::bool_(is_denial_tool_message(args[0])); }
 
 nb::object is_denial_fn(nb::handle, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("_is_denial_tool_message", {{"result"}}, args, kwargs);
@@ -292,10 +374,10 @@ nb::object is_denial_fn(nb::handle, nb::handle args, nb::handle kwargs) {
 // Steps shared by both forms: true when the denial is to be overridden (and logged).
 bool observe_overrides(nb::handle result, nb::handle request, nb::handle dry_run) {
     if (!kd::truthy(dry_run) || !is_denial_tool_message(result)) return false;
-    auto tool_call = kd::get_attr(request, "tool_call");
+    auto tool_call = kd::get_attr(request, names::tool_call);
     nb::object name = nb::str("unknown");
     if (tool_call && kd::truthy(*tool_call) && PyDict_Check(tool_call->ptr())) {
-        PyObject *value = PyDict_GetItemWithError(tool_call->ptr(), nb::str("name").ptr());
+        PyObject *value = PyDict_GetItemWithError(tool_call->ptr(), names::name.get().ptr());
         if (value) name = nb::borrow(value);
         else if (PyErr_Occurred()) throw nb::python_error();
     }
@@ -308,15 +390,21 @@ const std::vector<kd::Param> &observe_params() {
     return params;
 }
 
+nb::object observe(nb::handle result, nb::handle request, nb::handle handler, nb::handle dry_run) {
+    if (!observe_overrides(result, request, dry_run)) return nb::borrow(result);
+    return handler(request); // the framework runs the tool; the SDK's denial is dropped
+}
+
+nb::object observe_fast(PyObject *const *args) { return observe(args[0], args[1], args[2], args[3]); }
+
 nb::object observe_or_result(nb::handle, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("_observe_or_result", observe_params(), args, kwargs);
-    if (!observe_overrides(a[0], a[1], a[3])) return a[0];
-    return a[2](a[1]); // the framework runs the tool; the SDK's denial is dropped
+    return observe(a[0], a[1], a[2], a[3]);
 }
 
 bool is_coroutine(nb::handle value) {
     if (PyCoro_CheckExact(value.ptr())) return true;
-    return kd::is_instance(value, kd::import_from("collections.abc", "Coroutine"));
+    return kd::is_instance(value, kd::import_from(names::collections_abc, names::coroutine));
 }
 
 kd::Async observe_async_body(nb::object result, nb::object request, nb::object handler, nb::object dry_run) {
@@ -375,15 +463,33 @@ nb::object middleware_init(nb::handle cell, nb::handle args, nb::handle kwargs) 
     return nb::none();
 }
 
+nb::object wrap(nb::handle cell, nb::handle self, nb::handle request, nb::handle handler) {
+    nb::object result = super_of(cell, self).attr(names::wrap_tool_call.get())(request, handler);
+    return mod_attr(names::observe)(result, request, handler, self.attr(names::dry_run.get()));
+}
+
 nb::object middleware_wrap(nb::handle cell, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("wrap_tool_call", {{"self"}, {"request"}, {"handler"}}, args, kwargs);
-    nb::object result = super_of(cell, a[0]).attr("wrap_tool_call")(a[1], a[2]);
-    return mod_attr("_observe_or_result")(result, a[1], a[2], a[0].attr("_dry_run"));
+    return wrap(cell, a[0], a[1], a[2]);
+}
+
+// The hook's bound call: self, request, handler straight from the argument vector.
+PyObject *middleware_wrap_entry(PyObject *fn, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    if (PyVectorcall_NARGS(nargsf) != 3 || (kwnames && PyTuple_GET_SIZE(kwnames)))
+        return kd::generic_vector_call(fn, args, nargsf, kwnames);
+    try {
+        return wrap(reinterpret_cast<kd::NativeFunctionObject *>(fn)->state, args[0], args[1], args[2]).release().ptr();
+    } catch (...) {
+        kd::set_error_from_current_exception();
+        return nullptr;
+    }
 }
 
 kd::Async middleware_awrap_body(nb::object cell, nb::object self, nb::object request, nb::object handler) {
-    nb::object result = co_await kd::host_await(super_of(cell, self).attr("awrap_tool_call")(request, handler));
-    co_return co_await kd::host_await(mod_attr("_observe_or_result_async")(result, request, handler, self.attr("_dry_run")));
+    nb::object result =
+        co_await kd::host_await(super_of(cell, self).attr(names::awrap_tool_call.get())(request, handler));
+    co_return co_await kd::host_await(
+        mod_attr(names::observe_async)(result, request, handler, self.attr(names::dry_run.get())));
 }
 
 nb::object middleware_awrap(nb::handle cell, nb::handle args, nb::handle kwargs) {
@@ -450,8 +556,10 @@ nb::object make_cloud_middleware_class(nb::handle, nb::handle args, nb::handle k
     nb::dict ns = class_namespace("KavriMiddleware", kMiddlewareDoc);
     ns["__init__"] = native(middleware_init, cell, "__init__", "KavriMiddleware.__init__", nullptr,
                             "($self, /, *args, **kwargs)", true);
-    ns["wrap_tool_call"] = native(middleware_wrap, cell, "wrap_tool_call", "KavriMiddleware.wrap_tool_call", nullptr,
-                                  "($self, request, handler)", true);
+    nb::object wrap_fn = native(middleware_wrap, cell, "wrap_tool_call", "KavriMiddleware.wrap_tool_call", nullptr,
+                                "($self, request, handler)", true);
+    kd::set_vectorcall(wrap_fn, middleware_wrap_entry);
+    ns["wrap_tool_call"] = wrap_fn;
     nb::object awrap = native(middleware_awrap, cell, "awrap_tool_call", "KavriMiddleware.awrap_tool_call", nullptr,
                               "($self, request, handler)", true);
     kd::mark_coroutine_function(awrap);
@@ -506,23 +614,28 @@ NB_MODULE(langgraph, m) {
 
     // The approval handler
     std::string base_url = kd::utf8(nb::repr(m.attr("_DEFAULT_BASE_URL")));
-    def("langgraph_cloud_approval", langgraph_cloud_approval,
+    nb::object factory = def("langgraph_cloud_approval", langgraph_cloud_approval,
         "Return an asynchronous approval handler that resolves gates through Kavri Cloud.\n\n"
         "timeout defaults to KAVRI_APPROVAL_TIMEOUT (900 seconds when unset); the dashboard\n"
         "link is built from dashboard_url, KAVRI_DASHBOARD_URL or the hosted dashboard.",
         "(api_key, *, signing_key=None, base_url=" + base_url +
             ", dashboard_url='', poll_interval=3.0, timeout=None)");
-    def("_get_idempotency_key", get_idempotency_key,
-        "The request's request_id as an idempotency key (bytes as lower-case hex), or None.", "(request)");
+    kd::set_vectorcall(factory, factory_entry);
+    kd::set_vectorcall(def("_get_idempotency_key", get_idempotency_key,
+                           "The request's request_id as an idempotency key (bytes as lower-case hex), or None.",
+                           "(request)"),
+                       positional_entry<1, idempotency_key_fast>);
 
     // Auto-wiring and observe-first
     def("_auto_approval_handler", auto_approval_handler,
         "The cloud approval handler when an API key is given or in KAVRI_API_KEY, else None.", "(**overrides)");
-    def("_is_denial_tool_message", is_denial_fn,
-        "Whether a tool result is the SDK's denial message.", "(result)");
-    def("_observe_or_result", observe_or_result,
-        "In observe-first mode run the tool after a denial; otherwise return the result.",
-        "(result, request, handler, dry_run)");
+    kd::set_vectorcall(def("_is_denial_tool_message", is_denial_fn, "Whether a tool result is the SDK's denial message.",
+                           "(result)"),
+                       positional_entry<1, is_denial_fast>);
+    kd::set_vectorcall(def("_observe_or_result", observe_or_result,
+                           "In observe-first mode run the tool after a denial; otherwise return the result.",
+                           "(result, request, handler, dry_run)"),
+                       positional_entry<4, observe_fast>);
     kd::mark_coroutine_function(def("_observe_or_result_async", observe_or_result_async,
                                     "Asynchronous form of _observe_or_result.", "(result, request, handler, dry_run)"));
 
