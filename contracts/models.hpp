@@ -10,14 +10,34 @@ using namespace nb::literals;
 
 inline constexpr const char *kModule = "kavri_cloud.models";
 
+// Names created once per module and kept for the process: token decoding runs hot.
+inline PyObject *interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name) throw nb::python_error();
+    return name;
+}
+
 // ConnectTokenPayload.from_dict(value): endpoint, api_key, agent_id, registration_token.
-inline nb::object connect_token_payload(nb::handle cls, nb::handle value) { return cls.attr("from_dict")(value); }
+inline nb::object connect_token_payload(nb::handle cls, nb::handle value) {
+    static PyObject *from_dict = interned("from_dict");
+    PyObject *out = PyObject_CallMethodOneArg(cls.ptr(), from_dict, value.ptr());
+    if (!out) throw nb::python_error();
+    return nb::steal(out);
+}
 
 // ConnectConfig(api_base_url=, api_key=, agent_id=, registration_token=); is_agent_mode.
 inline nb::object connect_config(nb::handle cls, nb::handle api_base_url, nb::handle api_key, nb::handle agent_id,
                                  nb::handle registration_token) {
-    return nb::borrow(cls)("api_base_url"_a = api_base_url, "api_key"_a = api_key, "agent_id"_a = agent_id,
-                           "registration_token"_a = registration_token);
+    static PyObject *names = [] {
+        PyObject *t = PyTuple_Pack(4, interned("api_base_url"), interned("api_key"), interned("agent_id"),
+                                   interned("registration_token"));
+        if (!t) throw nb::python_error();
+        return t;
+    }();
+    PyObject *args[] = {api_base_url.ptr(), api_key.ptr(), agent_id.ptr(), registration_token.ptr()};
+    PyObject *out = PyObject_Vectorcall(cls.ptr(), args, 0, names);
+    if (!out) throw nb::python_error();
+    return nb::steal(out);
 }
 // ConnectConfig with the model's defaults for the agent fields.
 inline nb::object connect_config(nb::handle cls, nb::handle api_base_url, nb::handle api_key) {

@@ -44,6 +44,18 @@ constexpr const char *kEnvAgentPublicKey = "KAVRI_AGENT_PUBLIC_KEY";
 constexpr const char *kEnvSigningKey = "KAVRI_SIGNING_KEY";
 constexpr const char *kEnvIssuerKey = "KAVRI_ISSUER_KEY";
 
+// Attribute names of the hot path, interned once (see g_names below).
+struct Names {
+    PyObject *endpoint, *api_key, *agent_id, *registration_token, *payload_cls, *config_cls;
+};
+Names g_names{};
+
+nb::object get(nb::handle obj, PyObject *name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name);
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
 // ---------------------------------------------------------------------------
 // Text helpers
 
@@ -194,8 +206,8 @@ nb::object parse_token(nb::handle token) {
         }
     }
 
-    nb::object payload = models_api::connect_token_payload(mod_attr("ConnectTokenPayload"), document);
-    if (!kd::truthy(payload.attr("endpoint")) || !kd::truthy(payload.attr("api_key")))
+    nb::object payload = models_api::connect_token_payload(get(g_module, g_names.payload_cls), document);
+    if (!kd::truthy(get(payload, g_names.endpoint)) || !kd::truthy(get(payload, g_names.api_key)))
         raise_cloud_error(nb::str("incomplete connect token: endpoint and api_key are required"));
     return payload;
 }
@@ -256,17 +268,18 @@ nb::str local_base_url() {
     return nb::borrow<nb::str>(kd::import_from("kavri_cloud.hosted", "LOCAL_DEV_API_URL"));
 }
 
+[[noreturn]] void raise_bad_local_base(nb::handle base, nb::handle cause = nb::handle()) {
+    PyObject *msg = PyUnicode_FromFormat(
+        "invalid local Cloud base URL: '%U'. Set KAVRI_API_URL or KAVRI_CONTROL_PLANE_URL to a full URL.", base.ptr());
+    if (!msg) throw nb::python_error();
+    raise_cloud_error(nb::steal(msg), cause);
+}
+
 nb::object resolve_relative(nb::handle value) {
     nb::str base = local_base_url();
     nb::str url = contains(base, "://") ? base : concat(nb::str("http://"), base);
     kd::UrlSplit split = kd::with_code_points(url, [](const auto *d, size_t n) { return kd::split_url(d, n); });
-    if (!split.has_scheme() || !split.has_authority()) {
-        PyObject *msg = PyUnicode_FromFormat(
-            "invalid local Cloud base URL: '%U'. Set KAVRI_API_URL or KAVRI_CONTROL_PLANE_URL to a full URL.",
-            base.ptr());
-        if (!msg) throw nb::python_error();
-        raise_cloud_error(nb::steal(msg));
-    }
+    if (!split.has_scheme() || !split.has_authority()) raise_bad_local_base(base);
     // Only the origin of the base counts: its path, query and fragment are dropped.
     nb::object scheme = substr(url, {0, split.scheme_end}).attr("lower")();
     nb::str authority = substr(url, {split.authority_begin, split.authority_end});
@@ -277,7 +290,15 @@ nb::object resolve_relative(nb::handle value) {
         while (b < n && uint32_t(d[b]) == '/') ++b;
         return Span{b, n};
     });
-    nb::object joined = kd::import_from("urllib.parse", "urljoin")(nb::steal(origin), substr(value, rel));
+    nb::object joined;
+    try {
+        joined = kd::import_from("urllib.parse", "urljoin")(nb::steal(origin), substr(value, rel));
+    } catch (nb::python_error &err) {
+        // The host refuses some authorities (an unclosed "[", characters that
+        // change under NFKC): such a base is as unusable as one without a host.
+        if (!err.matches(PyExc_ValueError)) throw;
+        raise_bad_local_base(base, kd::error_value(err));
+    }
     require_text(joined, "urljoin() result");
     return rstrip_slashes(joined);
 }
@@ -301,27 +322,30 @@ nb::object normalize_endpoint(nb::handle endpoint) {
 nb::object config_from_token(nb::handle token) {
     // The hot path stays native: no round trip through the module's own attributes.
     nb::object payload = parse_token(token);
-    nb::object url = normalize_endpoint(payload.attr("endpoint"));
-    return models_api::connect_config(mod_attr("ConnectConfig"), url, payload.attr("api_key"),
-                                      either(payload.attr("agent_id"), nb::none()),
-                                      either(payload.attr("registration_token"), nb::none()));
+    nb::object url = normalize_endpoint(get(payload, g_names.endpoint));
+    return models_api::connect_config(get(g_module, g_names.config_cls), url, get(payload, g_names.api_key),
+                                      either(get(payload, g_names.agent_id), nb::none()),
+                                      either(get(payload, g_names.registration_token), nb::none()));
 }
 
 // ---------------------------------------------------------------------------
 // Bound entry points: configuration (host-style argument binding throughout)
 
+const std::vector<kd::Param> kTokenParams = {{"token"}};
+const std::vector<kd::Param> kEndpointParams = {{"endpoint"}};
+
 nb::object parse_connect_token(nb::handle, nb::handle args, nb::handle kwargs) {
-    auto a = kd::bind_args("parse_connect_token", {{"token"}}, args, kwargs);
+    auto a = kd::bind_args("parse_connect_token", kTokenParams, args, kwargs);
     return parse_token(a[0]);
 }
 
 nb::object connect_config_from_token(nb::handle, nb::handle args, nb::handle kwargs) {
-    auto a = kd::bind_args("connect_config_from_token", {{"token"}}, args, kwargs);
+    auto a = kd::bind_args("connect_config_from_token", kTokenParams, args, kwargs);
     return config_from_token(a[0]);
 }
 
 nb::object normalize_connect_endpoint(nb::handle, nb::handle args, nb::handle kwargs) {
-    auto a = kd::bind_args("_normalize_connect_endpoint", {{"endpoint"}}, args, kwargs);
+    auto a = kd::bind_args("_normalize_connect_endpoint", kEndpointParams, args, kwargs);
     return normalize_endpoint(a[0]);
 }
 
@@ -694,6 +718,10 @@ nb::object connect(nb::handle, nb::handle args, nb::handle kwargs) {
 NB_MODULE(connect, m) {
     g_module = m.ptr();
     kd::init_native_function_type(m);
+    // Kept for the life of the process, like the module itself.
+    g_names = {models_api::interned("endpoint"), models_api::interned("api_key"), models_api::interned("agent_id"),
+               models_api::interned("registration_token"), models_api::interned("ConnectTokenPayload"),
+               models_api::interned("ConnectConfig")};
     m.doc() = "Quick Connect token parsing and bootstrap helpers.";
 
     // Collaborators, read back from the module at each use so tests can substitute them.

@@ -40,19 +40,21 @@ template <typename CharT> struct Scanner {
     // the fast path leaves to the host (surrogate escapes, control characters,
     // bad escapes, no closing quote).
     std::optional<nb::object> string() {
-        ++i; // opening quote
-        size_t start = i;
-        while (i < n) {
-            uint32_t c = uint32_t(s[i]);
+        size_t start = i + 1, k = start; // after the opening quote
+        while (k < n) {
+            uint32_t c = uint32_t(s[k]);
             if (c == '"') {
-                PyObject *out = PyUnicode_Substring(text, Py_ssize_t(start), Py_ssize_t(i));
+                PyObject *out = PyUnicode_Substring(text, Py_ssize_t(start), Py_ssize_t(k));
                 if (!out) throw nb::python_error();
-                ++i;
+                i = k + 1;
                 return nb::steal(out);
             }
-            if (c == '\\') return escaped_string(start);
+            if (c == '\\') {
+                i = k;
+                return escaped_string(start);
+            }
             if (c < 0x20) return std::nullopt;
-            ++i;
+            ++k;
         }
         return std::nullopt;
     }

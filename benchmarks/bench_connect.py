@@ -1,0 +1,132 @@
+"""CPU cost of decoding a Quick Connect token, native against plain Python.
+
+``parse_connect_token`` and ``connect_config_from_token`` per call, for the
+endpoint forms a token carries: an absolute hosted URL, a scheme-less loopback
+address, a scheme-less host name, and a relative path (resolved against
+``KAVRI_API_URL`` through the host's urljoin on both sides, so it is reported
+without a target). Both sides build the same payload and configuration models.
+Each figure is the median over several timed runs (after a warm-up) of the CPU
+time per call, for the native module and for the plain-Python reference in
+``benchmarks/reference/connect.py``, timed in alternating blocks in one
+process; the ratio is the median of the per-run ratios.
+
+    python benchmarks/bench_connect.py [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+for path in (ROOT, ROOT / "sdk", ROOT / "benchmarks"):
+    if str(path) not in sys.path:
+        sys.path.insert(0, str(path))
+
+from kavri_cloud import connect as native  # noqa: E402
+from kavri_cloud.local import make_connect_token  # noqa: E402
+from reference import connect as reference  # noqa: E402
+
+TARGET_RATIO = 3.0
+
+TOKENS = {
+    "hosted https endpoint, agent binding": make_connect_token(
+        "https://api.kavri.cloud",
+        "tc_runtime_4fJk2m9QxR7vW1sTzY8bN3hL",
+        agent_id="agt_01HZX4K7Q2M9",
+        registration_token="rt_Vq3mZ8xK1pL6wR9tY2bN5cJ7",
+    ),
+    "loopback host:port": make_connect_token("127.0.0.1:8080", "tc_admin_4fJk2m9QxR7vW1sTzY8bN3hL"),
+    "scheme-less host name": make_connect_token("cloud.example.com/api", "tc_runtime_4fJk2m9QxR7vW1sTzY8bN3hL"),
+    "relative path": make_connect_token("/api", "tc_admin_4fJk2m9QxR7vW1sTzY8bN3hL"),
+}
+
+
+def _block_us(fn: Callable[[], object], calls: int) -> float:
+    start = time.process_time_ns()
+    for _ in range(calls):
+        fn()
+    return (time.process_time_ns() - start) / calls / 1000.0
+
+
+def _measure(native_fn: Callable[[], object], reference_fn: Callable[[], object], calls: int, runs: int):
+    """Median CPU us/call of each, and the median of the per-run ratios."""
+    for fn in (native_fn, reference_fn):
+        _block_us(fn, max(calls // 4, 100))
+    native_us, reference_us, ratios = [], [], []
+    for _ in range(runs):
+        n = _block_us(native_fn, calls)
+        r = _block_us(reference_fn, calls)
+        native_us.append(n)
+        reference_us.append(r)
+        ratios.append(r / n if n else float("inf"))
+    return statistics.median(native_us), statistics.median(reference_us), statistics.median(ratios)
+
+
+def _same(token: str) -> None:
+    # A baseline that computes something else measures nothing.
+    got, want = native.connect_config_from_token(token), reference.connect_config_from_token(token)
+    if got != want:
+        raise AssertionError(f"native {got!r} != reference {want!r}")
+
+
+def run(quick: bool = False) -> list[dict]:
+    """Measure; one dict per figure: name, unit, native, reference, ratio, target, met."""
+    calls, runs = (2_000, 5) if quick else (10_000, 9)
+    saved = os.environ.get("KAVRI_API_URL")
+    os.environ["KAVRI_API_URL"] = "http://127.0.0.1:9000"
+    figures = []
+    try:
+        for label, token in TOKENS.items():
+            _same(token)
+            targeted = label != "relative path"
+            for op in ("parse_connect_token", "connect_config_from_token"):
+                native_fn, reference_fn = getattr(native, op), getattr(reference, op)
+                native_us, reference_us, ratio = _measure(
+                    lambda: native_fn(token), lambda: reference_fn(token), calls, runs
+                )
+                figures.append(
+                    {
+                        "name": f"connect: {op}, {label}",
+                        "unit": "us CPU/call",
+                        "native": round(native_us, 3),
+                        "reference": round(reference_us, 3),
+                        "ratio": round(ratio, 2),
+                        "target": f">= {TARGET_RATIO:g}x" if targeted else None,
+                        "met": ratio >= TARGET_RATIO if targeted else None,
+                    }
+                )
+    finally:
+        if saved is None:
+            os.environ.pop("KAVRI_API_URL", None)
+        else:
+            os.environ["KAVRI_API_URL"] = saved
+    return figures
+
+
+def _print_table(figures: list[dict]) -> None:
+    header = f"{'figure':<72} {'native':>8} {'reference':>10} {'ratio':>7}  target"
+    print(header)
+    print("-" * len(header))
+    for f in figures:
+        met = "" if f["met"] is None else ("  met" if f["met"] else "  NOT MET")
+        print(f"{f['name']:<72} {f['native']:>8.3f} {f['reference']:>10.3f} {f['ratio']:>6.2f}x  "
+              f"{f['target'] or '-'}{met}")
+    print(f"(unit: {figures[0]['unit']})")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer calls per run")
+    args = parser.parse_args(argv)
+    _print_table(run(quick=args.quick))
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
