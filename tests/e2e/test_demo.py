@@ -28,7 +28,8 @@ def has_temporal() -> bool:
     ["langgraph", pytest.param("temporal", marks=pytest.mark.skipif(not has_temporal(), reason="no Temporal dev server"))],
 )
 def test_the_auto_approved_demo_runs_the_tool_and_prints_no_credential(flow, tmp_path):
-    env = dict(os.environ, KAVRI_API_KEY="tc_runtime_from-the-users-shell", KAVRI_CONTROL_PLANE_URL="http://192.0.2.1")
+    env = {name: value for name, value in os.environ.items() if not name.startswith("KAVRI_")}
+    env.update(KAVRI_API_KEY="tc_runtime_from-the-users-shell", KAVRI_CONTROL_PLANE_URL="http://192.0.2.1")
     done = subprocess.run(
         [sys.executable, "-m", "kavri_cloud.demo", flow, "--auto-approve"],
         cwd=ROOT, env=env, capture_output=True, text=True, timeout=140, stdin=subprocess.DEVNULL,
