@@ -194,12 +194,6 @@ def test_the_dashboard_link_uses_the_first_non_empty_base(argument, env, link, m
     assert caplog.records[0].args[2] == link
 
 
-def test_the_dashboard_link_of_a_numeric_id_is_its_text(monkeypatch, clock, builder_calls, caplog):
-    caplog.set_level(logging.INFO, logger="kavri_cloud.langgraph")
-    handle(Script(create={"id": 42}, polls=[approved()]), monkeypatch, clock, dashboard_url="http://d")
-    assert caplog.records[0].args[1:] == (42, "http://d/approvals?request=42")
-
-
 class RaisingId:
     @property
     def request_id(self):
