@@ -345,6 +345,10 @@ nb::object auto_approval_handler(nb::handle, nb::handle args, nb::handle kwargs)
     passed["api_key"] = api_key;
     for (auto [name, value] : overrides)
         if (!is_exact_text(name, "api_key")) passed[name] = value;
+    // The key came from the environment, so the endpoint does too: Quick Connect
+    // exports both, and a key for one deployment is useless against another.
+    if (!overrides.contains("base_url"))
+        if (auto url = kd::env_nonempty("KAVRI_CONTROL_PLANE_URL")) passed["base_url"] = *url;
     return mod_attr("langgraph_cloud_approval")(**passed);
 }
 

@@ -173,6 +173,23 @@ def test_auto_wiring_needs_a_key_and_forwards_the_overrides(env, overrides, expe
         assert [list(c.items()) for c in factory_calls] == [list(expected.items())]
 
 
+@pytest.mark.parametrize(
+    ("url", "overrides", "expected"),
+    [
+        ("http://127.0.0.1:8080", {}, {"api_key": "env_key", "base_url": "http://127.0.0.1:8080"}),
+        ("", {}, {"api_key": "env_key"}),
+        ("http://127.0.0.1:8080", {"base_url": "https://mine"}, {"api_key": "env_key", "base_url": "https://mine"}),
+    ],
+    ids=["exported-endpoint", "empty-means-hosted", "override-wins"],
+)
+def test_auto_wiring_talks_to_the_endpoint_quick_connect_exported(url, overrides, expected, monkeypatch,
+                                                                  factory_calls):
+    monkeypatch.setenv("KAVRI_API_KEY", "env_key")
+    monkeypatch.setenv("KAVRI_CONTROL_PLANE_URL", url)
+    lg._auto_approval_handler(**overrides)
+    assert factory_calls == [expected]
+
+
 def test_auto_wiring_builds_the_real_handler_and_rejects_positional_arguments(monkeypatch):
     monkeypatch.setenv("KAVRI_API_KEY", "env_key")
     handler = lg._auto_approval_handler(poll_interval=1.0)

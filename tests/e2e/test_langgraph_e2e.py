@@ -231,7 +231,7 @@ def test_the_handler_is_asynchronous_and_never_blocks_the_loop(local_cloud, warr
 def test_one_import_change_wires_the_cloud_from_the_environment(local_cloud, warrant, transfer, ran, monkeypatch):
     monkeypatch.setenv("KAVRI_API_KEY", local_cloud.runtime_key)
     monkeypatch.setenv("KAVRI_ENFORCEMENT", "enforce")
-    monkeypatch.setattr(lg, "_DEFAULT_BASE_URL", local_cloud.url)  # stands in for the hosted service
+    monkeypatch.setenv("KAVRI_CONTROL_PLANE_URL", local_cloud.url)  # as Quick Connect exports it
     middleware = lg.KavriMiddleware(warrant=warrant)
     with Human(local_cloud, approve_by("alice")):
         state = run_agent("async", scripted("call_1"), [transfer], middleware)
