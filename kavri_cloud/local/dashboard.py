@@ -105,10 +105,11 @@ _SECURITY_HEADERS = {
 # ------------------------------------------------------------------ signed tokens
 
 
+# Tokens are hex and dots only: printed links pass through credential redaction,
+# whose patterns ("tc_...", "cs_...") can never match inside them.
 def _mac(admin_key: str, purpose: str, *parts: str) -> str:
     message = "\x1f".join((purpose, *parts)).encode()
-    digest = hmac.new(admin_key.encode(), message, hashlib.sha256).digest()
-    return base64.urlsafe_b64encode(digest).decode("ascii").rstrip("=")
+    return hmac.new(admin_key.encode(), message, hashlib.sha256).hexdigest()
 
 
 def login_token(admin_key: str, *, ttl: float = LOGIN_LINK_TTL, now: float | None = None) -> str:
@@ -120,7 +121,7 @@ def login_token(admin_key: str, *, ttl: float = LOGIN_LINK_TTL, now: float | Non
         now: Wall-clock seconds to count from (the current time by default).
     """
     expires = str(int((time.time() if now is None else now) + ttl))
-    nonce = secrets.token_urlsafe(12)
+    nonce = secrets.token_hex(12)
     return f"{expires}.{nonce}.{_mac(admin_key, 'login', expires, nonce)}"
 
 
@@ -262,7 +263,7 @@ class Dashboard:
 
     def _session_value(self) -> str:
         issued = str(int(time.time()))
-        nonce = secrets.token_urlsafe(16)
+        nonce = secrets.token_hex(16)
         return f"{issued}.{nonce}.{_mac(self._admin_key, 'session', issued, nonce)}"
 
     def _session_nonce(self, request: Request) -> str | None:
