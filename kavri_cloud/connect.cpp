@@ -175,38 +175,53 @@ nb::object parse_token(nb::handle token) {
     });
     if (!prefixed) raise_cloud_error(nb::str("invalid connect token: expected prefix 'kavri_ct_'"));
 
-    size_t body_length = text_length(token) - kConnectPrefixLength;
-    nb::str body = substr(token, {kConnectPrefixLength, text_length(token)});
-    if (size_t fill = (4 - body_length % 4) % 4) body = concat(body, nb::str("===", fill));
-    nb::bytes raw;
+    // Decoded as body + fill; an ASCII token is handed over as it is held, without a str of the body.
+    size_t length = text_length(token);
+    size_t fill = (4 - (length - kConnectPrefixLength) % 4) % 4;
+    std::string raw;
     try {
-        raw = kd::b64_to_bytes(body, false, true);
+        if (kd::is_ascii(token)) {
+            std::string padded(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(token.ptr())) + kConnectPrefixLength,
+                               length - kConnectPrefixLength);
+            padded.append(fill, '=');
+            raw = kd::b64_to_string(padded, false, true);
+        } else {
+            nb::str body = concat(substr(token, {kConnectPrefixLength, length}), nb::str("===", fill));
+            nb::bytes decoded = kd::b64_to_bytes(body, false, true);
+            raw.assign(decoded.c_str(), decoded.size());
+        }
     } catch (nb::python_error &err) {
         if (!err.matches(PyExc_ValueError)) throw;
         raise_wrapping("invalid connect token encoding: ", err);
     }
 
-    PyObject *decoded = PyUnicode_DecodeUTF8(raw.c_str(), Py_ssize_t(raw.size()), "strict");
-    if (!decoded) {
-        nb::python_error err;
-        if (!err.matches(PyExc_UnicodeDecodeError)) throw err;
-        raise_wrapping("invalid connect token JSON: ", err);
-    }
-    nb::str text = nb::steal<nb::str>(decoded);
-    nb::object document;
-    if (auto flat = kd::loads_flat_object(text)) {
-        document = *flat;
-    } else {
-        try {
-            document = kd::json_loads(text);
-        } catch (nb::python_error &err) {
-            // Nesting too deep for the host's parser is as unreadable as a syntax error.
-            if (!err.matches(PyExc_ValueError) && !err.matches(PyExc_RecursionError)) throw;
+    PyObject *const known[] = {g_names.endpoint, g_names.api_key, g_names.agent_id, g_names.registration_token};
+    unsigned char high = 0; // OR of every byte: one pass the compiler can vectorise
+    for (char c : raw) high |= (unsigned char)(c);
+    bool ascii = high < 0x80;
+    std::optional<nb::object> document;
+    if (ascii) document = kd::loads_flat_object_ascii(raw, known); // ASCII is its own UTF-8
+    if (!document) {
+        PyObject *decoded = PyUnicode_DecodeUTF8(raw.data(), Py_ssize_t(raw.size()), "strict");
+        if (!decoded) {
+            nb::python_error err;
+            if (!err.matches(PyExc_UnicodeDecodeError)) throw err;
             raise_wrapping("invalid connect token JSON: ", err);
+        }
+        nb::str text = nb::steal<nb::str>(decoded);
+        if (!ascii) document = kd::loads_flat_object(text, known);
+        if (!document) {
+            try {
+                document = kd::json_loads(text);
+            } catch (nb::python_error &err) {
+                // Nesting too deep for the host's parser is as unreadable as a syntax error.
+                if (!err.matches(PyExc_ValueError) && !err.matches(PyExc_RecursionError)) throw;
+                raise_wrapping("invalid connect token JSON: ", err);
+            }
         }
     }
 
-    nb::object payload = models_api::connect_token_payload(get(g_module, g_names.payload_cls), document);
+    nb::object payload = models_api::connect_token_payload(get(g_module, g_names.payload_cls), *document);
     if (!kd::truthy(get(payload, g_names.endpoint)) || !kd::truthy(get(payload, g_names.api_key)))
         raise_cloud_error(nb::str("incomplete connect token: endpoint and api_key are required"));
     return payload;

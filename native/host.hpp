@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "native/codec.hpp"
@@ -376,6 +377,20 @@ inline bool is_ascii(nb::handle str_obj) {
     return PyUnicode_IS_ASCII(str_obj.ptr());
 }
 
+// Base64 of ASCII text to raw bytes, for callers that hold the text natively;
+// bad data or padding raises binascii.Error (a ValueError) with the host
+// decoder's text.
+inline std::string b64_to_string(std::string_view ascii, bool strict, bool url_safe) {
+    std::string error;
+    auto out = b64_decode(ascii.data(), ascii.size(), strict, url_safe, error);
+    if (!out) {
+        nb::object binascii_error = import_from("binascii", "Error");
+        PyErr_SetString(binascii_error.ptr(), error.c_str());
+        throw nb::python_error();
+    }
+    return std::move(*out);
+}
+
 // Base64 text to bytes; `strict` is the "validate" mode. Failures raise what
 // the host's decoder raises: ValueError for non-ASCII text, binascii.Error (a
 // ValueError) with the decoder's text for bad data or padding.
@@ -385,15 +400,10 @@ inline nb::bytes b64_to_bytes(nb::handle str_obj, bool strict, bool url_safe) {
         PyErr_SetString(PyExc_ValueError, "string argument should contain only ASCII characters");
         throw nb::python_error();
     }
-    std::string error;
-    auto out = b64_decode(PyUnicode_1BYTE_DATA(str_obj.ptr()), size_t(PyUnicode_GET_LENGTH(str_obj.ptr())),
-                          strict, url_safe, error);
-    if (!out) {
-        nb::object binascii_error = import_from("binascii", "Error");
-        PyErr_SetString(binascii_error.ptr(), error.c_str());
-        throw nb::python_error();
-    }
-    return nb::bytes(out->data(), out->size());
+    std::string out = b64_to_string({reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(str_obj.ptr())),
+                                     size_t(PyUnicode_GET_LENGTH(str_obj.ptr()))},
+                                    strict, url_safe);
+    return nb::bytes(out.data(), out.size());
 }
 
 inline bool b64_strict_valid(nb::handle str_obj) {

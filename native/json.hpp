@@ -5,7 +5,9 @@
 #include <nanobind/nanobind.h>
 
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "native/host.hpp"
@@ -18,11 +20,33 @@ namespace flat_json_impl {
 
 inline bool is_json_space(uint32_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// Keys worth sharing: interned ASCII strs whose equal keys the scanner returns
+// instead of new strings (their hash is cached, and lookups by the same
+// constants elsewhere match by identity).
+using KnownKeys = std::span<PyObject *const>;
+
 template <typename CharT> struct Scanner {
-    PyObject *text;
+    PyObject *text; // the source str; null when scanning ASCII bytes
     const CharT *s;
     size_t n;
+    KnownKeys known;
     size_t i = 0;
+
+    PyObject *slice(size_t begin, size_t end) const {
+        if (text) return PyUnicode_Substring(text, Py_ssize_t(begin), Py_ssize_t(end));
+        return PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, s + begin, Py_ssize_t(end - begin));
+    }
+
+    PyObject *known_key(size_t begin, size_t end) const {
+        for (PyObject *key : known) {
+            if (size_t(PyUnicode_GET_LENGTH(key)) != end - begin) continue;
+            const Py_UCS1 *k = PyUnicode_1BYTE_DATA(key);
+            size_t j = 0;
+            while (j < end - begin && uint32_t(s[begin + j]) == k[j]) ++j;
+            if (j == end - begin) return Py_NewRef(key);
+        }
+        return nullptr;
+    }
 
     void skip_space() {
         while (i < n && is_json_space(uint32_t(s[i]))) ++i;
@@ -39,12 +63,15 @@ template <typename CharT> struct Scanner {
     // A string starting at the opening quote; nullopt when it holds anything
     // the fast path leaves to the host (surrogate escapes, control characters,
     // bad escapes, no closing quote).
-    std::optional<nb::object> string() {
+    std::optional<nb::object> string(bool is_key = false) {
         size_t start = i + 1, k = start; // after the opening quote
+        // Plain characters in one test: anything at or above the space but the quote and the backslash.
+        while (k < n && uint32_t(s[k]) >= 0x20 && uint32_t(s[k]) != '"' && uint32_t(s[k]) != '\\') ++k;
         while (k < n) {
             uint32_t c = uint32_t(s[k]);
             if (c == '"') {
-                PyObject *out = PyUnicode_Substring(text, Py_ssize_t(start), Py_ssize_t(k));
+                PyObject *out = is_key ? known_key(start, k) : nullptr;
+                if (!out) out = slice(start, k);
                 if (!out) throw nb::python_error();
                 i = k + 1;
                 return nb::steal(out);
@@ -129,7 +156,7 @@ template <typename CharT> struct Scanner {
         } else {
             while (true) {
                 if (i >= n || uint32_t(s[i]) != '"') return std::nullopt;
-                auto key = string();
+                auto key = string(true);
                 if (!key) return std::nullopt;
                 skip_space();
                 if (i >= n || uint32_t(s[i]) != ':') return std::nullopt;
@@ -160,15 +187,25 @@ template <typename CharT> struct Scanner {
 
 } // namespace flat_json_impl
 
+using flat_json_impl::KnownKeys;
+
 // json.loads(text) for a flat object of strings, booleans and nulls, with the
 // same result the host would give; std::nullopt for any other text, which the
 // caller then hands to the host's json (for its results and its error texts).
-inline std::optional<nb::object> loads_flat_object(nb::handle text) {
+inline std::optional<nb::object> loads_flat_object(nb::handle text, KnownKeys known = {}) {
     return with_code_points(text, [&](const auto *data, size_t n) -> std::optional<nb::object> {
         using CharT = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
-        flat_json_impl::Scanner<CharT> scanner{text.ptr(), data, n};
+        flat_json_impl::Scanner<CharT> scanner{text.ptr(), data, n, known};
         return scanner.document();
     });
+}
+
+// The same for text held as ASCII bytes (the caller checks they are ASCII, so
+// they are also the text's UTF-8), without making a str of the whole text.
+inline std::optional<nb::object> loads_flat_object_ascii(std::string_view ascii, KnownKeys known = {}) {
+    flat_json_impl::Scanner<Py_UCS1> scanner{nullptr, reinterpret_cast<const Py_UCS1 *>(ascii.data()), ascii.size(),
+                                             known};
+    return scanner.document();
 }
 
 // json.loads(text) through the host.
