@@ -165,6 +165,21 @@ template <typename Fn> nb::object closing(nb::handle client, Fn &&body) {
 // ---------------------------------------------------------------------------
 // Token
 
+// The decode error keeps the token's whole body (API key included) in its
+// `object`, which its repr shows wherever the cause is logged: keep only the
+// bytes that failed, at their places, so the error's own text is unchanged.
+void mask_undecodable_bytes(nb::handle error, const std::string &raw) {
+    Py_ssize_t start = 0, end = 0;
+    if (PyUnicodeDecodeError_GetStart(error.ptr(), &start) < 0 || PyUnicodeDecodeError_GetEnd(error.ptr(), &end) < 0)
+        throw nb::python_error();
+    std::string masked(raw.size(), '\0');
+    for (Py_ssize_t i = start; i < end && size_t(i) < raw.size(); ++i) masked[size_t(i)] = raw[size_t(i)];
+    nb::bytes kept(masked.data(), masked.size());
+    nb::setattr(error, "object", kept);
+    // repr() shows the args, not the attribute: mask them alike.
+    nb::setattr(error, "args", nb::make_tuple(error.attr("encoding"), kept, start, end, error.attr("reason")));
+}
+
 nb::object parse_token(nb::handle token) {
     require_text(token, "token");
     bool prefixed = kd::with_code_points(token, [](const auto *d, size_t n) {
@@ -206,6 +221,7 @@ nb::object parse_token(nb::handle token) {
         if (!decoded) {
             nb::python_error err;
             if (!err.matches(PyExc_UnicodeDecodeError)) throw err;
+            mask_undecodable_bytes(err.value(), raw);
             raise_wrapping("invalid connect token JSON: ", err);
         }
         nb::str text = nb::steal<nb::str>(decoded);
