@@ -225,6 +225,29 @@ def _items(value: Any, what: str) -> list[Any]:
     raise KavriCloudError(f"malformed {what} response: expected a list of items")
 
 
+_ssl_context: Any = None
+
+
+def _shared_ssl_context() -> Any:
+    """One TLS context for every client of the process.
+
+    Building one loads the CA bundle (about 20 ms); each handler invocation owns
+    a client, so without sharing, a thousand concurrent approvals would stall
+    their event loop for twenty seconds before the first request.
+    """
+    global _ssl_context
+    if _ssl_context is None:
+        import httpx
+
+        create = getattr(httpx, "create_ssl_context", None)
+        if create is None:  # httpx < 0.28
+            import ssl
+
+            create = ssl.create_default_context
+        _ssl_context = create()
+    return _ssl_context
+
+
 class _BaseClient:
     """Configuration, validation and response handling shared by both clients."""
 
@@ -279,6 +302,7 @@ class _BaseClient:
             "headers": self._headers(),
             "timeout": self._timeout,
             "follow_redirects": False,
+            "verify": _shared_ssl_context(),
         }
 
     def _ensure_open(self) -> None:
