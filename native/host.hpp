@@ -21,6 +21,18 @@ namespace nb = nanobind;
 
 inline nb::object import_module(const char *name) { return nb::module_::import_(name); }
 
+// The second half of `from module import name` when the attribute is missing:
+// `name` may be a submodule not imported yet (temporalio.activity, say).
+inline nb::object import_submodule(const char *module, const char *name) {
+    std::string full = std::string(module) + "." + name;
+    PyObject *sub = PyImport_ImportModule(full.c_str());
+    if (sub) return nb::steal(sub);
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) throw nb::python_error();
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+    throw nb::python_error();
+}
+
 // `from module import name`: a missing name is an ImportError, as in Python, so
 // callers that treat "cannot be imported" specially see one error kind.
 inline nb::object import_from(const char *module, const char *name) {
@@ -29,8 +41,7 @@ inline nb::object import_from(const char *module, const char *name) {
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-        throw nb::python_error();
+        return import_submodule(module, name);
     }
     return nb::steal(value);
 }
@@ -89,8 +100,7 @@ inline nb::object import_from(const Name &module, const Name &name) {
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name.c_str(), module.c_str());
-        throw nb::python_error();
+        return import_submodule(module.c_str(), name.c_str());
     }
     return nb::steal(value);
 }

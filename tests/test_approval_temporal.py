@@ -241,3 +241,31 @@ class Details:
 )
 def test_heartbeat_request_id_extraction(details, expected):
     assert approval._extract_temporal_heartbeat_request_id(details) == expected
+
+
+def test_a_handler_called_before_temporalio_activity_was_imported_still_finds_it():
+    # `from temporalio import activity` imports the submodule; a fresh process has
+    # not loaded it yet, as in a plain script calling the handler outside a worker.
+    import subprocess
+    import sys
+
+    code = (
+        "import sys, kavri_core\n"
+        "from kavri_cloud import approval\n"
+        "assert 'temporalio.activity' not in sys.modules\n"
+        "class C:\n"
+        "    def __init__(self, *a, **k): pass\n"
+        "    def __enter__(self): return self\n"
+        "    def __exit__(self, *e): return None\n"
+        "    def create_request(self, **k): return {'id': 'r', 'status': 'denied', 'denied_reason': 'x'}\n"
+        "approval.KavriCloudClient = C\n"
+        "approval.build_approval_request_payload = lambda r, **k: type('P', (), "
+        "{'to_create_request_kwargs': lambda self: {}})()\n"
+        "h = approval.temporal_cloud_approval('k', kavri_core.SigningKey.generate())\n"
+        "try:\n"
+        "    h(type('R', (), {'tool': 't'})())\n"
+        "except Exception as e:\n"
+        "    print(type(e).__name__, e.type)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "ApplicationError ApprovalDenied", out.stderr
