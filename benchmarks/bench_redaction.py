@@ -1,9 +1,10 @@
 """Redaction speed and memory, native against the plain-Python reference on the host's ``re``.
 
 Two inputs, each built at 16 MiB and at the other sizes its growth figure needs (a smaller
-one is the start of the same stream): log-like text (timestamps, levels, key=value pairs, URLs, with a bearer header, a
-Quick Connect token or "tc_"/"cs_" keys on some lines), and a JSON-like agent trace
-(dicts, lists, strings, numbers, booleans, None; its size is that of its JSON form).
+one is the start of the same stream): log-like text (timestamps, levels, key=value pairs,
+URLs, with a bearer header, a Quick Connect token or "tc_"/"cs_" keys on some lines), and a
+JSON-like agent trace (dicts, lists, strings, numbers, booleans, None; its size is that of
+its JSON form).
 
 - speed: CPU time of one call, started with cold caches, native and reference timed in
   alternating runs after a warm-up; the figure is the median of >= 5 runs, the ratio the
