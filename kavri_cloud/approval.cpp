@@ -145,15 +145,29 @@ bool looks_hex(nb::handle raw) {
     });
 }
 
+// A "responses" value that cannot be iterated (a number, true) holds no responses.
+bool holds_responses(nb::handle responses) {
+    if (responses.is_none() || !kd::truthy(responses)) return false;
+    return Py_TYPE(responses.ptr())->tp_iter != nullptr || PySequence_Check(responses.ptr());
+}
+
+// Only a mapping entry can carry a "signed_approval"; text, bytes, lists and tuples
+// (whose item lookup by a str key would fail) are skipped like entries without one.
+bool is_response_entry(nb::handle r) {
+    PyObject *o = r.ptr();
+    if (PyDict_Check(o)) return true;
+    return PyMapping_Check(o) && !PyUnicode_Check(o) && !PyBytes_Check(o) && !PyByteArray_Check(o) &&
+           !PyList_Check(o) && !PyTuple_Check(o);
+}
+
 nb::object extract_signed_approvals(nb::handle result) {
     nb::object responses = kd::map_get(result, "responses");
-    if (responses.is_none() || !kd::truthy(responses)) raise_cloud_error(kNoResponses);
+    if (!holds_responses(responses)) raise_cloud_error(kNoResponses);
     nb::object response_cls = kd::import_from(sdk_api::kCpApprovalModule, sdk_api::kControlPlaneApprovalResponseV1);
     nb::object decode = kd::import_from(sdk_api::kCpApprovalModule, sdk_api::kSignedApprovalsFromResponse);
     nb::list signed_b64;
     for (nb::handle r : responses) {
-        // Entries that are not mappings carry no signature: skipped like missing ones.
-        if (!PyMapping_Check(r.ptr()) || PyUnicode_Check(r.ptr())) continue;
+        if (!is_response_entry(r)) continue;
         nb::object raw = kd::map_get(r, "signed_approval");
         if (raw.is_none() || !kd::truthy(raw)) continue;
         // A signature that is not text cannot be either encoding.
@@ -449,10 +463,9 @@ nb::object extract_approval(nb::handle, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("_extract_approval", {{"data"}}, args, kwargs);
     nb::object signed_cls = kd::import_from(core_api::kModule, core_api::kSignedApproval);
     nb::object responses = kd::map_get(a[0], "responses");
-    if (responses.is_none() || !kd::truthy(responses)) return nb::none();
+    if (!holds_responses(responses)) return nb::none();
     for (nb::handle r : responses) {
-        nb::object raw = PyMapping_Check(r.ptr()) && !PyUnicode_Check(r.ptr()) ? kd::map_get(r, "signed_approval")
-                                                                                : nb::none();
+        nb::object raw = is_response_entry(r) ? kd::map_get(r, "signed_approval") : nb::none();
         if (raw.is_none() || !kd::truthy(raw)) continue;
         for (int attempt = 0; attempt < 2; ++attempt) {
             try {

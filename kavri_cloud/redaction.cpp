@@ -2,6 +2,7 @@
 // four token patterns and a walk over dicts, lists and tuples. Calls only the host (re, str methods).
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -450,9 +451,10 @@ uintptr_t stack_floor() {
         if (pthread_getattr_np(pthread_self(), &attr) != 0) return uintptr_t(0);
         int rc = pthread_attr_getstack(&attr, &addr, &size);
         pthread_attr_destroy(&attr);
+        // Half of a small stack (a thread's may be 128 KiB or less) is still left for that.
         constexpr size_t kMargin = 256 * 1024;
-        if (rc != 0 || size <= 2 * kMargin) return uintptr_t(0);
-        return reinterpret_cast<uintptr_t>(addr) + kMargin;
+        if (rc != 0 || size == 0) return uintptr_t(0);
+        return reinterpret_cast<uintptr_t>(addr) + std::min(kMargin, size / 2);
     }();
     return floor;
 #else
