@@ -19,10 +19,7 @@ from __future__ import annotations
 
 import argparse
 import os
-import statistics
 import sys
-import time
-from collections.abc import Callable
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -33,6 +30,7 @@ for path in (ROOT, ROOT / "sdk", ROOT / "benchmarks"):
 from kavri_cloud import connect as native  # noqa: E402
 from kavri_cloud.local import make_connect_token  # noqa: E402
 from reference import connect as reference  # noqa: E402
+from timing import measure, print_table  # noqa: E402
 
 TARGET_RATIO = 3.0
 
@@ -49,25 +47,8 @@ TOKENS = {
 }
 
 
-def _block_us(fn: Callable[[], object], calls: int) -> float:
-    start = time.process_time_ns()
-    for _ in range(calls):
-        fn()
-    return (time.process_time_ns() - start) / calls / 1000.0
 
 
-def _measure(native_fn: Callable[[], object], reference_fn: Callable[[], object], calls: int, runs: int):
-    """Median CPU us/call of each, and the median of the per-run ratios."""
-    for fn in (native_fn, reference_fn):
-        _block_us(fn, max(calls // 4, 100))
-    native_us, reference_us, ratios = [], [], []
-    for _ in range(runs):
-        n = _block_us(native_fn, calls)
-        r = _block_us(reference_fn, calls)
-        native_us.append(n)
-        reference_us.append(r)
-        ratios.append(r / n if n else float("inf"))
-    return statistics.median(native_us), statistics.median(reference_us), statistics.median(ratios)
 
 
 def _same(token: str) -> None:
@@ -89,7 +70,7 @@ def run(quick: bool = False) -> list[dict]:
             targeted = label != "relative path"
             for op in ("parse_connect_token", "connect_config_from_token"):
                 native_fn, reference_fn = getattr(native, op), getattr(reference, op)
-                native_us, reference_us, ratio = _measure(
+                native_us, reference_us, ratio = measure(
                     lambda: native_fn(token), lambda: reference_fn(token), calls, runs
                 )
                 figures.append(
@@ -111,22 +92,13 @@ def run(quick: bool = False) -> list[dict]:
     return figures
 
 
-def _print_table(figures: list[dict]) -> None:
-    header = f"{'figure':<72} {'native':>8} {'reference':>10} {'ratio':>7}  target"
-    print(header)
-    print("-" * len(header))
-    for f in figures:
-        met = "" if f["met"] is None else ("  met" if f["met"] else "  NOT MET")
-        print(f"{f['name']:<72} {f['native']:>8.3f} {f['reference']:>10.3f} {f['ratio']:>6.2f}x  "
-              f"{f['target'] or '-'}{met}")
-    print(f"(unit: {figures[0]['unit']})")
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer calls per run")
     args = parser.parse_args(argv)
-    _print_table(run(quick=args.quick))
+    print_table(run(quick=args.quick))
     return 0
 
 

@@ -23,13 +23,11 @@ from __future__ import annotations
 import argparse
 import asyncio
 import os
-import statistics
 import sys
 import tempfile
 import threading
 import time
 import uuid
-from collections.abc import Callable
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -42,6 +40,7 @@ from kavri_core import PublicKey, SigningKey  # noqa: E402
 
 from kavri_cloud import langgraph as native  # noqa: E402
 from reference import langgraph as reference  # noqa: E402
+from timing import measure, print_table  # noqa: E402
 
 CPU_TARGET = 1.0
 WALL_TARGET = 0.9
@@ -57,24 +56,8 @@ class _ToolRequest:
     tool_call = {"name": "transfer", "args": {"amount": 10}, "id": "call_1"}
 
 
-def _block_us(fn: Callable[[], object], calls: int) -> float:
-    start = time.process_time_ns()
-    for _ in range(calls):
-        fn()
-    return (time.process_time_ns() - start) / calls / 1000.0
 
 
-def _measure(native_fn, reference_fn, calls: int, runs: int, block=_block_us):
-    for fn in (native_fn, reference_fn):
-        block(fn, max(calls // 4, 1))
-    native_v, reference_v, ratios = [], [], []
-    for _ in range(runs):
-        n = block(native_fn, calls)
-        r = block(reference_fn, calls)
-        native_v.append(n)
-        reference_v.append(r)
-        ratios.append(r / n if n else float("inf"))
-    return statistics.median(native_v), statistics.median(reference_v), statistics.median(ratios)
 
 
 def _figure(name: str, unit: str, measured, target: float) -> dict:
@@ -132,7 +115,7 @@ def _concurrent_approvals(batch: int, runs: int) -> dict:
         thread = _Approver(cloud)
         thread.start()
         try:
-            measured = _measure(handlers[0], handlers[1], 1, runs, block=block_ms)
+            measured = measure(handlers[0], handlers[1], 1, runs, block=block_ms)
         finally:
             thread.stopping.set()
             thread.join(5)
@@ -149,16 +132,16 @@ def run(quick: bool = False) -> list[dict]:
         result, tool_request = _Result(), _ToolRequest()
         figures = [
             _figure("_get_idempotency_key, 16-byte request_id", "us CPU/call",
-                    _measure(lambda: native._get_idempotency_key(by_bytes),
+                    measure(lambda: native._get_idempotency_key(by_bytes),
                              lambda: reference._get_idempotency_key(by_bytes), calls, runs), CPU_TARGET),
             _figure("_get_idempotency_key, text request_id", "us CPU/call",
-                    _measure(lambda: native._get_idempotency_key(by_text),
+                    measure(lambda: native._get_idempotency_key(by_text),
                              lambda: reference._get_idempotency_key(by_text), calls, runs), CPU_TARGET),
             _figure("langgraph_cloud_approval(), handler creation", "us CPU/call",
-                    _measure(lambda: native.langgraph_cloud_approval("key"),
+                    measure(lambda: native.langgraph_cloud_approval("key"),
                              lambda: reference.langgraph_cloud_approval("key"), calls // 4, runs), CPU_TARGET),
             _figure("_observe_or_result, observe-first, no denial", "us CPU/call",
-                    _measure(lambda: native._observe_or_result(result, tool_request, None, True),
+                    measure(lambda: native._observe_or_result(result, tool_request, None, True),
                              lambda: reference._observe_or_result(result, tool_request, None, True),
                              calls, runs), CPU_TARGET),
         ]
@@ -170,21 +153,13 @@ def run(quick: bool = False) -> list[dict]:
         os.environ.update(saved)
 
 
-def _print_table(figures: list[dict]) -> None:
-    header = f"{'figure':<66} {'native':>9} {'reference':>10} {'ratio':>7}  target"
-    print(header)
-    print("-" * len(header))
-    for f in figures:
-        met = "  met" if f["met"] else "  NOT MET"
-        print(f"{f['name']:<66} {f['native']:>9.3f} {f['reference']:>10.3f} {f['ratio']:>6.2f}x  "
-              f"{f['target']} ({f['unit']}){met}")
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer calls per run")
     args = parser.parse_args(argv)
-    _print_table(run(quick=args.quick))
+    print_table(run(quick=args.quick))
     return 0
 
 

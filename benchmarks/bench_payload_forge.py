@@ -13,9 +13,7 @@ alternating blocks; the ratio is the median of the per-run ratios.
 from __future__ import annotations
 
 import argparse
-import statistics
 import sys
-import time
 from collections.abc import Callable
 from pathlib import Path
 
@@ -30,6 +28,7 @@ from kavri_core import SigningKey  # noqa: E402
 
 from kavri_cloud import payload_forge as native  # noqa: E402
 from reference import payload_forge as reference  # noqa: E402
+from timing import measure, print_table  # noqa: E402
 
 TARGET_US = 5.0
 TARGET_RATIO = 3.0
@@ -50,29 +49,8 @@ def _request():
     return request, holder
 
 
-def _block_us(fn: Callable[[], object], calls: int) -> float:
-    start = time.process_time_ns()
-    for _ in range(calls):
-        fn()
-    return (time.process_time_ns() - start) / calls / 1000.0
 
 
-def _measure(native_fn: Callable[[], object], reference_fn: Callable[[], object], calls: int, runs: int):
-    """Median CPU us/call of each, and the median of the per-run ratios.
-
-    The two are timed in alternating blocks, so a neighbour process that slows
-    the machine for a while slows both sides of the same ratio.
-    """
-    for fn in (native_fn, reference_fn):
-        _block_us(fn, max(calls // 4, 100))
-    native_us, reference_us, ratios = [], [], []
-    for _ in range(runs):
-        n = _block_us(native_fn, calls)
-        r = _block_us(reference_fn, calls)
-        native_us.append(n)
-        reference_us.append(r)
-        ratios.append(r / n if n else float("inf"))
-    return statistics.median(native_us), statistics.median(reference_us), statistics.median(ratios)
 
 
 def run(quick: bool = False) -> list[dict]:
@@ -106,7 +84,7 @@ def run(quick: bool = False) -> list[dict]:
     figures = []
     with bind_key(holder):
         for name, native_fn, reference_fn, targeted in cases:
-            native_us, reference_us, ratio = _measure(native_fn, reference_fn, calls, runs)
+            native_us, reference_us, ratio = measure(native_fn, reference_fn, calls, runs)
             target = f"<= {TARGET_US:g} us and >= {TARGET_RATIO:g}x" if targeted else None
             met = (native_us <= TARGET_US and ratio >= TARGET_RATIO) if targeted else None
             figures.append(
@@ -123,22 +101,13 @@ def run(quick: bool = False) -> list[dict]:
     return figures
 
 
-def _print_table(figures: list[dict]) -> None:
-    header = f"{'figure':<58} {'native':>9} {'reference':>10} {'ratio':>7}  target"
-    print(header)
-    print("-" * len(header))
-    for f in figures:
-        met = "" if f["met"] is None else ("  met" if f["met"] else "  NOT MET")
-        target = f["target"] or "-"
-        print(f"{f['name']:<58} {f['native']:>9.3f} {f['reference']:>10.3f} {f['ratio']:>6.2f}x  {target}{met}")
-    print(f"(unit: {figures[0]['unit']})")
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer calls per run")
     args = parser.parse_args(argv)
-    _print_table(run(quick=args.quick))
+    print_table(run(quick=args.quick))
     return 0
 
 

@@ -15,10 +15,7 @@ from __future__ import annotations
 
 import argparse
 import os
-import statistics
 import sys
-import time
-from collections.abc import Callable
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -30,30 +27,15 @@ from kavri_core import SigningKey  # noqa: E402
 
 from kavri_cloud import temporal as native  # noqa: E402
 from reference import temporal as reference  # noqa: E402
+from timing import measure, print_table  # noqa: E402
 
 TARGET_RATIO = 1.0
 _ENV = ["KAVRI_CONNECT_TOKEN", "KAVRI_API_KEY", "KAVRI_CONTROL_PLANE_URL", "KAVRI_ISSUER_KEY", "KAVRI_SIGNING_KEY",
         "KAVRI_DASHBOARD_ROOT_KEY", "KAVRI_AUTHORIZER_NAME", "KAVRI_ENFORCEMENT", "KAVRI_DRY_RUN"]
 
 
-def _block_us(fn: Callable[[], object], calls: int) -> float:
-    start = time.process_time_ns()
-    for _ in range(calls):
-        fn()
-    return (time.process_time_ns() - start) / calls / 1000.0
 
 
-def _measure(native_fn: Callable[[], object], reference_fn: Callable[[], object], calls: int, runs: int):
-    for fn in (native_fn, reference_fn):
-        _block_us(fn, max(calls // 4, 50))
-    native_us, reference_us, ratios = [], [], []
-    for _ in range(runs):
-        n = _block_us(native_fn, calls)
-        r = _block_us(reference_fn, calls)
-        native_us.append(n)
-        reference_us.append(r)
-        ratios.append(r / n if n else float("inf"))
-    return statistics.median(native_us), statistics.median(reference_us), statistics.median(ratios)
 
 
 def run(quick: bool = False) -> list[dict]:
@@ -79,7 +61,7 @@ def run(quick: bool = False) -> list[dict]:
                       native.KavriPluginConfig.from_env, reference.KavriPluginConfig.from_env))
         figures = []
         for name, native_fn, reference_fn in cases:
-            native_us, reference_us, ratio = _measure(native_fn, reference_fn, calls, runs)
+            native_us, reference_us, ratio = measure(native_fn, reference_fn, calls, runs)
             figures.append({
                 "name": f"temporal: {name}",
                 "unit": "us CPU/call",
@@ -96,21 +78,13 @@ def run(quick: bool = False) -> list[dict]:
         os.environ.update(saved)
 
 
-def _print_table(figures: list[dict]) -> None:
-    header = f"{'figure':<62} {'native':>9} {'reference':>10} {'ratio':>7}  target"
-    print(header)
-    print("-" * len(header))
-    for f in figures:
-        met = "  met" if f["met"] else "  NOT MET"
-        print(f"{f['name']:<62} {f['native']:>9.3f} {f['reference']:>10.3f} {f['ratio']:>6.2f}x  {f['target']}{met}")
-    print(f"(unit: {figures[0]['unit']})")
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer calls per run")
     args = parser.parse_args(argv)
-    _print_table(run(quick=args.quick))
+    print_table(run(quick=args.quick))
     return 0
 
 

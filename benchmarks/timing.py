@@ -1,0 +1,47 @@
+"""Shared timing for the native-vs-reference micro-benchmarks.
+
+Both sides are timed in alternating blocks of CPU time in one process, so a
+neighbour process that slows the machine for a while slows both sides of the
+same ratio; each figure is the median over the runs after a warm-up.
+"""
+
+from __future__ import annotations
+
+import statistics
+import time
+from collections.abc import Callable
+
+
+def block_us(fn: Callable[[], object], calls: int) -> float:
+    """CPU microseconds per call of `fn`, over one block of `calls` calls."""
+    start = time.process_time_ns()
+    for _ in range(calls):
+        fn()
+    return (time.process_time_ns() - start) / calls / 1000.0
+
+
+def measure(native_fn, reference_fn, calls: int, runs: int, block=block_us) -> tuple[float, float, float]:
+    """Median cost of each side per `block`, and the median of the per-run ratios."""
+    for fn in (native_fn, reference_fn):
+        block(fn, max(calls // 4, 1))
+    native_v, reference_v, ratios = [], [], []
+    for _ in range(runs):
+        n = block(native_fn, calls)
+        r = block(reference_fn, calls)
+        native_v.append(n)
+        reference_v.append(r)
+        ratios.append(r / n if n else float("inf"))
+    return statistics.median(native_v), statistics.median(reference_v), statistics.median(ratios)
+
+
+def print_table(figures: list[dict]) -> None:
+    """The figures as a plain-text table, for a benchmark run on its own."""
+    width = max(len(f["name"]) for f in figures) + 2
+    header = f"{'figure':<{width}} {'native':>9} {'reference':>10} {'ratio':>7}  target"
+    print(header)
+    print("-" * len(header))
+    for f in figures:
+        met = "" if f.get("met") is None else ("  met" if f["met"] else "  NOT MET")
+        ratio = f"{f['ratio']:>6.2f}x" if f.get("ratio") is not None else "      -"
+        print(f"{f['name']:<{width}} {f['native']:>9.3f} {f['reference']:>10.3f} {ratio}  "
+              f"{f.get('target') or '-'} ({f['unit']}){met}")
