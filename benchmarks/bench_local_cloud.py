@@ -323,9 +323,13 @@ def measure(clients: int, seconds: float, interval: float, *, raw: bool = False,
 
 
 def run(quick: bool = False) -> list[dict]:
-    """Figures for ``benchmarks/run.py``: the full load, or 100 clients for 5 s when quick."""
+    """Figures for ``benchmarks/run.py``: the full load, or 100 clients for 5 s when quick.
+
+    The report of the full run carries them; local_cloud.json is written only when this
+    benchmark runs on its own.
+    """
     clients, seconds = (100, 5.0) if quick else (1000, 30.0)
-    f = measure(clients, seconds, 0.1, output=None if quick else RESULTS)
+    f = measure(clients, seconds, 0.1, output=None)
     load = f"{clients} pollers, {seconds:.0f} s"
 
     def figure(name: str, unit: str, value: float, target: str, met: bool | None) -> dict:

@@ -47,6 +47,8 @@ for _path in (ROOT, ROOT / "sdk"):
         sys.path.insert(0, str(_path))
 
 RESULTS = ROOT / "benchmarks" / "results"
+# Five minutes: `./dev bench soak` runs it; the full run leaves it out.
+IN_FULL_RUN = False
 DENY_SHARE = 0.1
 WARMUP_SHARE, WARMUP_MAX = 0.3, 120.0
 # Growth after warm-up per handler call below which the curve counts as flat.

@@ -36,6 +36,10 @@ def measure(native_fn, reference_fn, calls: int, runs: int, block=block_us) -> t
 
 def print_table(figures: list[dict]) -> None:
     """The figures as a plain-text table, for a benchmark run on its own."""
+
+    def number(value, width: int) -> str:
+        return f"{value:>{width}.4g}" if value is not None else f"{'-':>{width}}"
+
     width = max(len(f["name"]) for f in figures) + 2
     header = f"{'figure':<{width}} {'native':>9} {'reference':>10} {'ratio':>7}  target"
     print(header)
@@ -43,5 +47,5 @@ def print_table(figures: list[dict]) -> None:
     for f in figures:
         met = "" if f.get("met") is None else ("  met" if f["met"] else "  NOT MET")
         ratio = f"{f['ratio']:>6.2f}x" if f.get("ratio") is not None else "      -"
-        print(f"{f['name']:<{width}} {f['native']:>9.3f} {f['reference']:>10.3f} {ratio}  "
+        print(f"{f['name']:<{width}} {number(f['native'], 9)} {number(f.get('reference'), 10)} {ratio}  "
               f"{f.get('target') or '-'} ({f['unit']}){met}")

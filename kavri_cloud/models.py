@@ -77,21 +77,29 @@ class ConnectTokenPayload:
             KavriCloudError: ``value`` is not an object, or one of the read
                 members is present but not a string.
         """
-        if not isinstance(value, Mapping):
+        if type(value) is not dict and not isinstance(value, Mapping):
             raise KavriCloudError(
                 f"invalid connect token payload: expected a JSON object, got {type(value).__name__}"
             )
         what = "connect token payload"
-        endpoint = _optional_str(value, "endpoint", what)
+        get = value.get
+        # Every token decode comes through here: an exact str or None passes with
+        # one type test, anything else goes through _optional_str's check.
+        endpoint = get("endpoint")
+        if endpoint is not None and type(endpoint) is not str:
+            endpoint = _optional_str(value, "endpoint", what)
         if not endpoint:
             endpoint = _optional_str(value, "api_url", what) or endpoint
-        return cls(
-            endpoint=endpoint,
-            api_key=_optional_str(value, "api_key", what),
-            agent_id=_optional_str(value, "agent_id", what),
-            registration_token=_optional_str(value, "registration_token", what),
-            raw=dict(value),
-        )
+        api_key = get("api_key")
+        if api_key is not None and type(api_key) is not str:
+            api_key = _optional_str(value, "api_key", what)
+        agent_id = get("agent_id")
+        if agent_id is not None and type(agent_id) is not str:
+            agent_id = _optional_str(value, "agent_id", what)
+        registration_token = get("registration_token")
+        if registration_token is not None and type(registration_token) is not str:
+            registration_token = _optional_str(value, "registration_token", what)
+        return cls(endpoint, api_key, agent_id, registration_token, dict(value))
 
     def to_dict(self) -> dict[str, Any]:
         """Return the document form: ``raw`` with the four fields (``None`` ones left out)."""

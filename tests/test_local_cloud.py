@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import asyncio
 import base64
 import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -31,6 +33,7 @@ from kavri_cloud.exceptions import (
     ValidationError,
 )
 from kavri_cloud.local import LocalCloud
+from kavri_cloud.local.server import _bind
 from kavri_cloud.models import ConnectTokenPayload
 from tests.local_fixture import attested_request
 
@@ -467,3 +470,28 @@ def test_kavri_cloud_local_serves_prints_its_keys_and_mints_tokens(tmp_path, cap
 def test_local_token_without_data_says_how_to_start(tmp_path, capsys):
     assert cli.main(["local", "token", "--data", str(tmp_path / "nothing")]) == 1
     assert "kavri-cloud local" in capsys.readouterr().err
+
+
+def test_accepted_connections_send_without_nagle_delay():
+    # A response written in two parts would otherwise wait for the client's
+    # delayed ACK: 40 ms on every request over loopback.
+    async def accepted_nodelay() -> int:
+        accepted: asyncio.Future[int] = asyncio.get_running_loop().create_future()
+
+        class Probe(asyncio.Protocol):
+            def connection_made(self, transport):
+                sock = transport.get_extra_info("socket")
+                accepted.set_result(sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+                transport.close()
+
+        server = await asyncio.get_running_loop().create_server(Probe, sock=_bind("127.0.0.1", 0))
+        port = server.sockets[0].getsockname()[1]
+        _, writer = await asyncio.open_connection("127.0.0.1", port)
+        try:
+            return await asyncio.wait_for(accepted, 5)
+        finally:
+            writer.close()
+            server.close()
+            await server.wait_closed()
+
+    assert asyncio.run(accepted_nodelay()) != 0

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+from types import MappingProxyType
 
 import pytest
 
@@ -14,6 +15,10 @@ from kavri_cloud.models import (
     ConnectConfig,
     ConnectTokenPayload,
 )
+
+
+class _Text(str):
+    """A str subclass: still a string to the model."""
 
 
 @pytest.mark.parametrize(
@@ -34,6 +39,8 @@ from kavri_cloud.models import (
         ({"endpoint": "", "api_key": ""}, ("", "", None, None)),
         ({"endpoint": None, "agent_id": None}, (None, None, None, None)),
         ({}, (None, None, None, None)),
+        (MappingProxyType({"endpoint": "e", "api_key": "k"}), ("e", "k", None, None)),
+        ({"endpoint": _Text("e"), "agent_id": _Text("a")}, ("e", None, "a", None)),
     ],
 )
 def test_token_payload_reads_members(document, expected):
@@ -44,7 +51,7 @@ def test_token_payload_reads_members(document, expected):
         payload.agent_id,
         payload.registration_token,
     ) == expected
-    assert payload.raw == document
+    assert payload.raw == dict(document)
     assert payload.raw is not document
 
 
@@ -67,6 +74,11 @@ def test_token_payload_reads_members(document, expected):
             "invalid connect token payload: api_key must be a string",
         ),
         ({"agent_id": 12}, "invalid connect token payload: agent_id must be a string"),
+        # the fallback member is checked before the ones after it
+        (
+            {"api_url": 1, "api_key": 2},
+            "invalid connect token payload: api_url must be a string",
+        ),
         (
             {"registration_token": True},
             "invalid connect token payload: registration_token must be a string",

@@ -1,5 +1,5 @@
-"""Plain-Python reference of the asyncio cloud approval handler, written from the
-same behaviour as kavri_cloud.approval; a benchmark baseline only."""
+"""Plain-Python reference of the blocking and asyncio cloud approval handlers,
+written from the same behaviour as kavri_cloud.approval; a benchmark baseline only."""
 
 from __future__ import annotations
 
@@ -12,8 +12,20 @@ from typing import Any
 
 from reference.payload_forge import build_approval_request_payload
 
-from kavri_cloud.client import AsyncKavriCloudClient
+from kavri_cloud.client import AsyncKavriCloudClient, KavriCloudClient
 from kavri_cloud.exceptions import ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError, KavriCloudError
+
+
+def _poll_until_resolved(client, request_id, *, poll_interval, timeout):
+    deadline = time.monotonic() + timeout
+    while True:
+        result = client.get_request(request_id)
+        if result.get("status", "") != "pending":
+            return result
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise ApprovalTimeoutError(request_id, timeout)
+        time.sleep(remaining if remaining < poll_interval else poll_interval)
 
 
 async def _async_poll_until_resolved(client, request_id, *, poll_interval, timeout):
@@ -58,6 +70,37 @@ def _extract_signed_approvals(result: dict) -> Any:
     return approvals[0] if len(approvals) == 1 else approvals
 
 
+def _outcome(request, result):
+    from kavri.approval import ApprovalDenied
+
+    status = result["status"]
+    if status == "approved":
+        return _extract_signed_approvals(result)
+    if status == "denied":
+        raise ApprovalDenied(request, reason=result.get("denied_reason") or "denied in Kavri Cloud")
+    if status == "expired":
+        raise ApprovalDenied(request, reason="approval request expired")
+    raise ApprovalDenied(request, reason=f"unexpected status: {status}")
+
+
+def cloud_approval(api_key, *, signing_key=None, base_url, poll_interval=2.0, timeout=300.0):
+    def _handle(request):
+        from kavri.approval import ApprovalDenied
+
+        payload = build_approval_request_payload(request, signing_key=signing_key)
+        with KavriCloudClient(api_key, base_url=base_url) as client:
+            try:
+                ar = client.create_request(**payload.to_create_request_kwargs())
+                result = _poll_until_resolved(client, ar["id"], poll_interval=poll_interval, timeout=timeout)
+                return _outcome(request, result)
+            except (ApprovalDeniedError, ApprovalExpiredError) as exc:
+                raise ApprovalDenied(request, reason=str(exc)) from exc
+            except ApprovalTimeoutError:
+                raise ApprovalDenied(request, reason=f"timed out after {timeout}s waiting for cloud approval") from None
+
+    return _handle
+
+
 def async_cloud_approval(api_key, *, signing_key=None, base_url, poll_interval=2.0, timeout=300.0):
     async def _core(request):
         from kavri.approval import ApprovalDenied
@@ -66,17 +109,9 @@ def async_cloud_approval(api_key, *, signing_key=None, base_url, poll_interval=2
         client = AsyncKavriCloudClient(api_key, base_url=base_url)
         try:
             ar = await client.create_request(**payload.to_create_request_kwargs())
-            request_id = ar["id"]
-            result = await _async_poll_until_resolved(client, request_id, poll_interval=poll_interval,
+            result = await _async_poll_until_resolved(client, ar["id"], poll_interval=poll_interval,
                                                       timeout=timeout)
-            status = result["status"]
-            if status == "approved":
-                return _extract_signed_approvals(result)
-            if status == "denied":
-                raise ApprovalDenied(request, reason=result.get("denied_reason") or "denied in Kavri Cloud")
-            if status == "expired":
-                raise ApprovalDenied(request, reason="approval request expired")
-            raise ApprovalDenied(request, reason=f"unexpected status: {status}")
+            return _outcome(request, result)
         except (ApprovalDeniedError, ApprovalExpiredError) as exc:
             raise ApprovalDenied(request, reason=str(exc)) from exc
         except ApprovalTimeoutError:

@@ -15,7 +15,7 @@ import os
 from kavri_cloud.client import AsyncKavriCloudClient
 from kavri_cloud.exceptions import ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError
 from kavri_cloud.hosted import DEFAULT_API_BASE_URL, DEFAULT_DASHBOARD_URL
-from kavri_cloud.payload_forge import build_approval_request_payload
+from reference.payload_forge import build_approval_request_payload
 
 logger = logging.getLogger("kavri_cloud.langgraph")
 
@@ -37,7 +37,7 @@ def _get_idempotency_key(request):
 def langgraph_cloud_approval(
     api_key, *, signing_key=None, base_url=DEFAULT_API_BASE_URL, dashboard_url="", poll_interval=3.0, timeout=None
 ):
-    from kavri_cloud.approval import _extract_signed_approvals
+    from reference.approval import _extract_signed_approvals
 
     if timeout is not None:
         if isinstance(timeout, str):
