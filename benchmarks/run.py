@@ -47,11 +47,11 @@ def machine() -> dict[str, str]:
 
 
 def load(path: Path):
-    spec = importlib.util.spec_from_file_location(path.stem, path)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(path.stem, path)
+    module = importlib.util.module_from_spec(found)
     sys.path.insert(0, str(HERE))
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     finally:
         sys.path.remove(str(HERE))
     return module

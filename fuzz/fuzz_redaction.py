@@ -13,8 +13,8 @@ Each input drives one of three checks:
   subclasses, str, bytes, ints, None and sets, shared and self-containing
   containers, keys from a pool of secret-looking and ordinary names plus ints and
   keys whose text form fails or changes the dict being walked; checked against
-  the small Python reference of the redaction rules below, item order, types and
-  shared leaves included, with the input left as it was;
+  the plain-Python reference of the redaction rules in benchmarks/reference,
+  item order, types and shared leaves included, with the input left as it was;
 - ``redact`` on a nest up to tens of thousands of levels deep, under the host's
   recursion limit or one raised far past what the C stack holds, on the main
   thread or on one with a small stack (32 KiB and up): a faithful copy or a
@@ -40,11 +40,13 @@ import harness  # noqa: E402
 
 from kavri_cloud import redaction  # noqa: E402
 
+from benchmarks.reference import redaction as reference  # noqa: E402
+
 REDACTED = "<redacted>"
-PATTERNS = list(redaction._TOKEN_PATTERNS)
-SECRET_KEYS = frozenset(
-    {"api_key", "apikey", "authorization", "client_secret", "connect_token", "registration_token", "secret", "token"}
-)
+# The reference substitutes with its own patterns; they must be the module's.
+assert [(p.pattern, p.flags) for p in reference._TOKEN_PATTERNS] == [
+    (p.pattern, p.flags) for p in redaction._TOKEN_PATTERNS
+], "the reference's token patterns differ from the module's"
 
 # Pieces of the four patterns, the white space \s knows beyond ASCII, and the
 # characters that IGNORECASE folds onto token letters.
@@ -63,35 +65,6 @@ KEY_POOL = [
     "webhook_secret", "X_TOKEN", "x-api-key", "password", "secret_key", "tokens", "passphrase", "_token", "_secret",
     "token_", "name", "", "1", "api_\u212aey", "\u0130_token", "t\u00f6ken", "value", "headers",
 ]
-
-
-def ref_text(value: str) -> str:
-    for pattern in PATTERNS:
-        value = pattern.sub(REDACTED, value)
-    return value
-
-
-def ref_is_secret(key: str) -> bool:
-    normalized = key.lower().replace("-", "_")
-    return normalized in SECRET_KEYS or normalized.endswith("_token") or normalized.endswith("_secret")
-
-
-def ref_redact(value, key=""):
-    if key and ref_is_secret(key):
-        return REDACTED
-    if isinstance(value, str):
-        return ref_text(value)
-    if isinstance(value, dict):
-        out = {}
-        for k, v in value.items():
-            text = str(k)
-            out[text] = ref_redact(v, key=text)
-        return out
-    if isinstance(value, list):
-        return [ref_redact(item) for item in value]
-    if isinstance(value, tuple):
-        return tuple(ref_redact(item) for item in value)
-    return value
 
 
 class Text(str):
@@ -296,7 +269,7 @@ def check_text(fdp) -> None:
     subclass = fdp.ConsumeIntInRange(0, 7) == 0
     text = harness.build_text(fdp, width, TEXT_FRAGMENTS, TOKEN_ALPHABET)
     value = Text(text) if subclass else text
-    want = ref_text(text)
+    want = reference.redact_text(text)
     got = redaction.redact_text(value)
     if type(got) is not str or got != want:
         raise AssertionError(f"redact_text({value!r}) [{width}]: {got!r} != {want!r}")
@@ -312,11 +285,11 @@ def check_structure(data: bytes) -> None:
     got = outcome(getattr(redaction, op), value, **kwargs)
     if native.mutating:
         # The keys change their dicts: the reference walks its own copy.
-        want = outcome(ref_redact, Builder(data).call()[1], **kwargs)
+        want = outcome(reference.redact, Builder(data).call()[1], **kwargs)
     else:
         if fingerprint(value) != fingerprint(fresh):
             raise AssertionError(f"{op} modified its input: {value!r}, built as {fresh!r}")
-        want = outcome(ref_redact, value, **kwargs)
+        want = outcome(reference.redact, value, **kwargs)
     if got[0] == "ok" and want[0] == "ok":
         same(got[1], want[1], shared=not native.mutating)
     elif got != want:
@@ -370,8 +343,8 @@ def check_deep(fdp) -> None:
         if type(got) is not want_type or len(got) != 1:
             raise AssertionError(f"redact of a {depth}-deep nest: level {depth - level} is {type(got).__name__}")
         got = got["k"] if kind == 2 else got[0]
-    if got != ref_text(leaf):
-        raise AssertionError(f"redact of a {depth}-deep nest: leaf {got!r} != {ref_text(leaf)!r}")
+    if got != reference.redact_text(leaf):
+        raise AssertionError(f"redact of a {depth}-deep nest: leaf {got!r} != {reference.redact_text(leaf)!r}")
 
 
 def test_one_input(data: bytes) -> None:
