@@ -13,6 +13,7 @@ inline constexpr const char *kAuthenticationError = "AuthenticationError"; // 40
 inline constexpr const char *kApprovalDeniedError = "ApprovalDeniedError";
 inline constexpr const char *kApprovalExpiredError = "ApprovalExpiredError";
 inline constexpr const char *kApprovalTimeoutError = "ApprovalTimeoutError"; // (request_id, timeout)
+inline constexpr const char *kConflictError = "ConflictError";               // 409; `code` says which conflict
 
 inline nb::object status_code(nb::handle exc) { return exc.attr("status_code"); }
 inline nb::object code(nb::handle exc) { return exc.attr("code"); }

@@ -13,6 +13,7 @@
 #include "native/callable.hpp"
 #include "native/coroutine.hpp"
 #include "native/errors.hpp"
+#include "native/module.hpp"
 #include "native/host.hpp"
 #include "native/logging.hpp"
 
@@ -402,9 +403,11 @@ nb::object async_cloud_approval(nb::handle, nb::handle args, nb::handle kwargs) 
     kd::mark_coroutine_function(core);
     nb::object handle = kd::make_function(
         async_handle, core, {"_handle", "async_cloud_approval.<locals>._handle", nullptr, "kavri_cloud.approval"});
-    kd::mark_coroutine_function(handle);
-    nb::setattr(handle, "_core", core);
-    return handle;
+    // Frameworks get a real `async def` that awaits the native handler (see _coroutine_functions).
+    nb::object face = kd::coroutine_face(
+        "approval_handler", handle, {"_handle", "async_cloud_approval.<locals>._handle", nullptr, "kavri_cloud.approval"});
+    nb::setattr(face, "_core", core);
+    return face;
 }
 
 // ---------------------------------------------------------------------------
@@ -742,7 +745,7 @@ void register_temporal(nb::module_ &m) {
 
 } // namespace
 
-NB_MODULE(approval, m) {
+KAVRI_MODULE(approval, m) {
     g_module = m.ptr();
     kd::init_coroutine_type(m);
     m.doc() = "Kavri Cloud approval handlers: blocking, asyncio and Temporal.";

@@ -46,9 +46,10 @@ def async_cloud_approval(
     base_url: str = ...,
     poll_interval: float = 2.0,
     timeout: float = 300.0,
-) -> Callable[[Any], Awaitable[Any]]:
-    """The returned handler (and its ``_core``) are marked as coroutine functions for
-    asyncio.iscoroutinefunction(), and on Python 3.12+ for inspect.iscoroutinefunction()."""
+) -> Callable[[Any], Coroutine[Any, Any, Any]]:
+    """The returned handler is an ``async def`` function (inspect.iscoroutinefunction() is true
+    on every supported Python); its ``_core`` is a native callable marked for
+    asyncio.iscoroutinefunction(), and on Python 3.12+ for inspect."""
 
 class TemporalCloudApprovalHandler:
     _api_key: str

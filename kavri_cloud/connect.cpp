@@ -11,6 +11,7 @@
 #include "contracts/models.hpp"
 #include "native/callable.hpp"
 #include "native/errors.hpp"
+#include "native/module.hpp"
 #include "native/host.hpp"
 #include "native/json.hpp"
 #include "native/logging.hpp"
@@ -746,7 +747,7 @@ nb::object connect(nb::handle, nb::handle args, nb::handle kwargs) {
 
 } // namespace
 
-NB_MODULE(connect, m) {
+KAVRI_MODULE(connect, m) {
     g_module = m.ptr();
     kd::init_native_function_type(m);
     // Kept for the life of the process, like the module itself.

@@ -13,6 +13,7 @@
 #include "native/callable.hpp"
 #include "native/coroutine.hpp"
 #include "native/errors.hpp"
+#include "native/module.hpp"
 #include "native/host.hpp"
 #include "native/logging.hpp"
 
@@ -58,7 +59,8 @@ const kd::Name request_id{"request_id"}, tool{"tool"}, status{"status"}, content
     approval{"kavri_cloud.approval"}, extract{"_extract_signed_approvals"}, collections_abc{"collections.abc"},
     coroutine{"Coroutine"}, default_base_url{"_DEFAULT_BASE_URL"}, signing_key{"signing_key"}, base_url{"base_url"},
     dashboard_url{"dashboard_url"}, poll_interval{"poll_interval"}, timeout{"timeout"}, empty{""},
-    default_dashboard_url{"_DEFAULT_DASHBOARD_URL"};
+    default_dashboard_url{"_DEFAULT_DASHBOARD_URL"}, request_hash{"request_hash"},
+    idempotency_key_reused{"idempotency_key_reused"};
 const kd::Name markers[] = {kd::Name("Authorization denied"), kd::Name("Security configuration error"),
                             kd::Name("Configuration error:")};
 } // namespace names
@@ -150,6 +152,46 @@ nb::object idempotency_key(nb::handle request) {
     return kd::text_of(*value);
 }
 
+// The LangGraph run the gate is raised in, as "thread_id\x1fcheckpoint_ns"; "" outside a run
+// (or without LangGraph). The namespace names the node's task, which LangGraph derives from the
+// checkpoint: a run resumed from its checkpointer gets the same one, any other run another.
+nb::str run_scope() {
+    PyObject *config_module = PyImport_ImportModule("langgraph.config");
+    if (!config_module) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
+        PyErr_Clear();
+        return nb::str("");
+    }
+    nb::object get_config = nb::steal(config_module).attr("get_config");
+    PyObject *config = PyObject_CallNoArgs(get_config.ptr());
+    if (!config) { // "outside of a runnable context"
+        if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) throw nb::python_error();
+        PyErr_Clear();
+        return nb::str("");
+    }
+    nb::object configurable = kd::map_get(nb::steal(config), "configurable");
+    if (!kd::truthy(configurable)) return nb::str("");
+    nb::object thread = kd::map_get(configurable, "thread_id"), ns = kd::map_get(configurable, "checkpoint_ns");
+    nb::str text = concat(kd::text_of(thread.is_none() ? nb::object(nb::str("")) : thread), nb::str("\x1f"));
+    return concat(text, kd::text_of(ns.is_none() ? nb::object(nb::str("")) : ns));
+}
+
+// The key the handler sends: the request's own key (`_get_idempotency_key`), made particular to
+// the LangGraph run and to the attested call. Tool-call ids repeat across threads and runs
+// (models number their calls "call_0", "1", ...), so the bare id would hand one thread's request,
+// and its approval, to another; a run resumed on the same thread keeps the key and so its request.
+nb::object scoped_idempotency_key(nb::handle request) {
+    nb::object key = mod_attr("_get_idempotency_key")(request);
+    if (key.is_none()) return key; // no key at all, never a made-up one
+    auto hash = kd::get_attr(request, names::request_hash);
+    nb::object hash_text = (!hash || hash->is_none()) ? nb::object(nb::str(""))
+                           : kd::is_bytes_like(*hash)  ? nb::object(kd::hex_text(*hash))
+                                                       : nb::object(kd::text_of(*hash));
+    nb::str material = concat(concat(run_scope(), nb::str("\x1f")), hash_text);
+    nb::object digest = kd::import_module("hashlib").attr("sha256")(material.attr("encode")("utf-8")).attr("hexdigest")();
+    return concat(concat(kd::text_of(key), nb::str(":")), digest[nb::slice(0, 32, 1)]);
+}
+
 // The mapping of `**kwargs` as a dict, with the host's error for anything else.
 nb::dict as_kwargs(nb::handle mapping) {
     if (PyDict_Check(mapping.ptr())) return nb::borrow<nb::dict>(mapping);
@@ -205,7 +247,7 @@ kd::Async create_and_poll(nb::object state, nb::object request, nb::object clien
 
 kd::Async handle_body(nb::object state, nb::object request) {
     nb::object denied_cls = kd::import_from(sdk_api::kApprovalModule, sdk_api::kApprovalDenied);
-    nb::object key = mod_attr("_get_idempotency_key")(request);
+    nb::object key = scoped_idempotency_key(request);
     nb::object payload = mod_attr("build_approval_request_payload")(
         request, "signing_key"_a = captured(state, kSigningKey), "idempotency_key"_a = key);
     nb::object client = client_api::construct(mod_attr(client_api::kAsyncClient), captured(state, kApiKey),
@@ -225,6 +267,13 @@ kd::Async handle_body(nb::object state, nb::object request) {
         if (kd::error_is(*failure, mod_attr(errors_api::kApprovalDeniedError)) ||
             kd::error_is(*failure, mod_attr(errors_api::kApprovalExpiredError)))
             kd::raise_instance(sdk_api::approval_denied(denied_cls, request, kd::error_text(*failure)), exc);
+        if (kd::error_is(*failure, mod_attr(errors_api::kConflictError)) &&
+            py_compare(errors_api::code(exc), names::idempotency_key_reused, Py_EQ)) {
+            std::string reason = "idempotency key '" + kd::utf8(kd::text_of(key)) +
+                                 "' was already used for a different approval request";
+            kd::raise_instance(sdk_api::approval_denied(denied_cls, request, nb::str(reason.data(), reason.size())),
+                               exc);
+        }
         if (kd::error_is(*failure, mod_attr(errors_api::kApprovalTimeoutError))) {
             nb::object denial = sdk_api::approval_denied(denied_cls, request, timeout_reason(captured(state, kTimeout)));
             PyException_SetContext(denial.ptr(), exc.release().ptr()); // no cause, as a plain raise in except
@@ -279,8 +328,9 @@ nb::object make_handler(nb::handle api_key, nb::handle signing_key, nb::handle b
     nb::tuple state = nb::make_tuple(api_key, signing_key, base_url, poll_interval, resolved_timeout, dashboard, extract);
     nb::object fn = native(handle, state, "_handle", "langgraph_cloud_approval.<locals>._handle",
                            "Resolve one approval gate through Kavri Cloud (awaitable).", "(request)");
-    kd::mark_coroutine_function(fn);
-    return fn;
+    return kd::coroutine_face("approval_handler", fn,
+                              {"_handle", "langgraph_cloud_approval.<locals>._handle",
+                               "Resolve one approval gate through Kavri Cloud.", kModuleName});
 }
 
 nb::object langgraph_cloud_approval(nb::handle, nb::handle args, nb::handle kwargs) {
@@ -467,8 +517,33 @@ nb::object middleware_init(nb::handle cell, nb::handle args, nb::handle kwargs) 
     return nb::none();
 }
 
+// The handler the SDK's hook is given: it notes that it was called, then calls the framework's.
+// Called means the call went on towards the tool, so whatever comes back is the tool's (or an
+// inner middleware's) result, never the gate's denial: observe-first must not run it again.
+// State: a two-item list [handler, called].
+nb::object spy_call(nb::handle state, nb::handle args, nb::handle kwargs) {
+    PyList_SetItem(state.ptr(), 1, Py_NewRef(Py_True));
+    PyObject *r = PyObject_Call(PyList_GET_ITEM(state.ptr(), 0), args.ptr(), kwargs.is_valid() ? kwargs.ptr() : nullptr);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object handler_spy(nb::handle handler) {
+    nb::list state;
+    state.append(handler);
+    state.append(nb::bool_(false));
+    return kd::make_function(spy_call, state, {"handler", "KavriMiddleware.<locals>.handler", nullptr, kModuleName});
+}
+
+bool spy_was_called(nb::handle spy) {
+    nb::handle state = reinterpret_cast<kd::NativeFunctionObject *>(spy.ptr())->state;
+    return PyList_GET_ITEM(state.ptr(), 1) == Py_True;
+}
+
 nb::object wrap(nb::handle cell, nb::handle self, nb::handle request, nb::handle handler) {
-    nb::object result = super_of(cell, self).attr(names::wrap_tool_call.get())(request, handler);
+    nb::object spy = handler_spy(handler);
+    nb::object result = super_of(cell, self).attr(names::wrap_tool_call.get())(request, spy);
+    if (spy_was_called(spy)) return result;
     return mod_attr(names::observe)(result, request, handler, self.attr(names::dry_run.get()));
 }
 
@@ -490,8 +565,10 @@ PyObject *middleware_wrap_entry(PyObject *fn, PyObject *const *args, size_t narg
 }
 
 kd::Async middleware_awrap_body(nb::object cell, nb::object self, nb::object request, nb::object handler) {
+    nb::object spy = handler_spy(handler);
     nb::object result =
-        co_await kd::host_await(super_of(cell, self).attr(names::awrap_tool_call.get())(request, handler));
+        co_await kd::host_await(super_of(cell, self).attr(names::awrap_tool_call.get())(request, spy));
+    if (spy_was_called(spy)) co_return result;
     co_return co_await kd::host_await(
         mod_attr(names::observe_async)(result, request, handler, self.attr(names::dry_run.get())));
 }
@@ -566,8 +643,8 @@ nb::object make_cloud_middleware_class(nb::handle, nb::handle args, nb::handle k
     ns["wrap_tool_call"] = wrap_fn;
     nb::object awrap = native(middleware_awrap, cell, "awrap_tool_call", "KavriMiddleware.awrap_tool_call", nullptr,
                               "($self, request, handler)", true);
-    kd::mark_coroutine_function(awrap);
-    ns["awrap_tool_call"] = awrap;
+    ns["awrap_tool_call"] = kd::coroutine_face("tool_call_hook", awrap,
+                                               {"awrap_tool_call", "KavriMiddleware.awrap_tool_call", nullptr, kModuleName});
     nb::object cls = build_class("KavriMiddleware", *core, ns);
     cell[0] = cls;
     return cls;
@@ -590,7 +667,7 @@ nb::object make_cloud_tool_node_class(nb::handle, nb::handle args, nb::handle kw
 
 } // namespace
 
-NB_MODULE(langgraph, m) {
+KAVRI_MODULE(langgraph, m) {
     g_module = m.ptr();
     kd::init_coroutine_type(m);
     m.doc() = "LangGraph approval handler and drop-in middleware and tool node for Kavri Cloud.";
@@ -602,7 +679,7 @@ NB_MODULE(langgraph, m) {
     m.attr(enforcement_api::kObserveFirstFromEnv) =
         kd::import_from(enforcement_api::kModule, enforcement_api::kObserveFirstFromEnv);
     for (const char *name : {errors_api::kApprovalDeniedError, errors_api::kApprovalExpiredError,
-                             errors_api::kApprovalTimeoutError})
+                             errors_api::kApprovalTimeoutError, errors_api::kConflictError})
         m.attr(name) = kd::import_from(errors_api::kModule, name);
     m.attr("logger") = kd::get_logger(kModuleName);
 
@@ -640,8 +717,11 @@ NB_MODULE(langgraph, m) {
                            "In observe-first mode run the tool after a denial; otherwise return the result.",
                            "(result, request, handler, dry_run)"),
                        positional_entry<4, observe_fast>);
-    kd::mark_coroutine_function(def("_observe_or_result_async", observe_or_result_async,
-                                    "Asynchronous form of _observe_or_result.", "(result, request, handler, dry_run)"));
+    m.attr("_observe_or_result_async") = kd::coroutine_face(
+        "observer",
+        native(observe_or_result_async, nb::none(), "_observe_or_result_async", "_observe_or_result_async", nullptr,
+               "(result, request, handler, dry_run)"),
+        {"_observe_or_result_async", "_observe_or_result_async", "Asynchronous form of _observe_or_result.", kModuleName});
 
     // The drop-in classes, chosen once per process
     def("_make_cloud_middleware_class", make_cloud_middleware_class,

@@ -13,6 +13,7 @@ from kavri_cloud.enforcement import observe_first_from_env as observe_first_from
 from kavri_cloud.exceptions import ApprovalDeniedError as ApprovalDeniedError
 from kavri_cloud.exceptions import ApprovalExpiredError as ApprovalExpiredError
 from kavri_cloud.exceptions import ApprovalTimeoutError as ApprovalTimeoutError
+from kavri_cloud.exceptions import ConflictError as ConflictError
 from kavri_cloud.payload_forge import build_approval_request_payload as build_approval_request_payload
 
 logger: logging.Logger
@@ -31,11 +32,14 @@ def langgraph_cloud_approval(
     dashboard_url: str = "",
     poll_interval: float = 3.0,
     timeout: float | None = None,
-) -> Callable[[Any], Awaitable[_ApprovalResult]]:
+) -> Callable[[Any], Coroutine[Any, Any, _ApprovalResult]]:
     """Return an asynchronous approval handler that resolves gates through Kavri Cloud.
 
-    The handler is marked for asyncio.iscoroutinefunction(), and on Python 3.12+ for
-    inspect.iscoroutinefunction(); on 3.10/3.11 inspect accepts only Python functions.
+    The handler is an ``async def`` function, so inspect.iscoroutinefunction() and
+    asyncio.iscoroutinefunction() recognise it on every supported Python. The idempotency
+    key it sends is the request's own (``_get_idempotency_key``) scoped to the LangGraph
+    run (thread id, checkpoint namespace) and to the request hash; a key the service
+    reports as reused for another request ends in ``ApprovalDenied``.
 
     Raises:
         TypeError: ``timeout`` is not a number.
@@ -43,13 +47,10 @@ def langgraph_cloud_approval(
     """
 
 def _get_idempotency_key(request: Any) -> str | None: ...
-def _auto_approval_handler(**overrides: Any) -> Callable[[Any], Awaitable[_ApprovalResult]] | None: ...
+def _auto_approval_handler(**overrides: Any) -> Callable[[Any], Coroutine[Any, Any, _ApprovalResult]] | None: ...
 def _is_denial_tool_message(result: Any) -> bool: ...
 def _observe_or_result(result: Any, request: Any, handler: Callable[[Any], Any], dry_run: Any) -> Any: ...
-def _observe_or_result_async(
-    result: Any, request: Any, handler: Callable[[Any], Any], dry_run: Any
-) -> Coroutine[Any, Any, Any]:
-    """A native coroutine function (marked as in langgraph_cloud_approval)."""
+async def _observe_or_result_async(result: Any, request: Any, handler: Callable[[Any], Any], dry_run: Any) -> Any: ...
 
 def _make_cloud_middleware_class() -> type: ...
 def _make_cloud_tool_node_class() -> type: ...
@@ -64,8 +65,7 @@ class KavriMiddleware(_CoreMiddleware):
     _dry_run: bool
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...  # type: ignore[override]
     def wrap_tool_call(self, request: Any, handler: Callable[[Any], Any]) -> Any: ...
-    def awrap_tool_call(self, request: Any, handler: Callable[[Any], Awaitable[Any]]) -> Coroutine[Any, Any, Any]:
-        """A native coroutine function (marked as in langgraph_cloud_approval)."""
+    async def awrap_tool_call(self, request: Any, handler: Callable[[Any], Awaitable[Any]]) -> Any: ...
 
 class KavriToolNode(_CoreToolNode, metaclass=ABCMeta):
     """Drop-in replacement for kavri.langgraph.KavriToolNode, wired to Kavri Cloud.

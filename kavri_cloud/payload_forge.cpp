@@ -12,6 +12,7 @@
 #include "contracts/sdk.hpp"
 #include "native/callable.hpp"
 #include "native/errors.hpp"
+#include "native/module.hpp"
 #include "native/host.hpp"
 #include "native/logging.hpp"
 
@@ -598,7 +599,7 @@ void register_record(nb::module_ &m) {
 
 } // namespace
 
-NB_MODULE(payload_forge, m) {
+KAVRI_MODULE(payload_forge, m) {
     g_module = m.ptr();
     kd::init_native_function_type(m);
     m.doc() = "Build attested approval request payloads for the Kavri Cloud API.";

@@ -17,6 +17,7 @@
 
 #include "native/callable.hpp"
 #include "native/errors.hpp"
+#include "native/module.hpp"
 #include "native/host.hpp"
 
 namespace nb = nanobind;
@@ -739,7 +740,7 @@ nb::object redact_list_fn(nb::handle, nb::handle args, nb::handle kwargs) {
 
 } // namespace
 
-NB_MODULE(redaction, m) {
+KAVRI_MODULE(redaction, m) {
     kd::init_native_function_type(m);
     m.doc() = "Redact credentials from diagnostic output: values under secret-looking keys, and\n"
               "Quick Connect, \"tc_\", \"cs_\" and bearer tokens in text.";

@@ -13,6 +13,7 @@
 #include "contracts/sdk.hpp"
 #include "native/callable.hpp"
 #include "native/errors.hpp"
+#include "native/module.hpp"
 #include "native/host.hpp"
 #include "native/logging.hpp"
 
@@ -405,7 +406,7 @@ void bind_plugin(nb::module_ &m) {
 
 } // namespace
 
-NB_MODULE(temporal, m) {
+KAVRI_MODULE(temporal, m) {
     g_module = m.ptr();
     kd::init_native_function_type(m);
     m.doc() = "Temporal integration helpers for Kavri Cloud.";

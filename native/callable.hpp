@@ -316,4 +316,16 @@ inline void mark_coroutine_function(nb::handle fn) {
 #endif
 }
 
+// A real `async def` function that awaits `native`, built by the factory `factory` of the
+// companion module kavri_cloud._coroutine_functions and named after `info`. This is what a
+// framework gets: inspect.iscoroutinefunction accepts only such functions on 3.10/3.11.
+inline nb::object coroutine_face(const char *factory, nb::handle native, const FunctionInfo &info) {
+    nb::object face = nb::module_::import_("kavri_cloud._coroutine_functions").attr(factory)(native);
+    nb::setattr(face, "__name__", nb::str(info.name));
+    nb::setattr(face, "__qualname__", nb::str(info.qualname.c_str()));
+    nb::setattr(face, "__doc__", info.doc ? nb::object(nb::str(info.doc)) : nb::none());
+    if (info.module) nb::setattr(face, "__module__", nb::str(info.module));
+    return face;
+}
+
 } // namespace kavri::detail
