@@ -15,12 +15,26 @@ result is an error `ToolMessage` that the model sees:
   every tool call is refused, since nothing says which ones are safe.
 
 Errors other than a denial (a broken network, a bug in the handler) propagate.
+
+What runs is what was approved. The middleware hands the call on with its tool
+pinned to the call the gate passed: if anything between the middleware and the
+tool (a ``HumanInTheLoopMiddleware`` edit, any middleware that rewrites the
+call, or redirects it to another of the agent's tools) changes the tool or its
+arguments, the changed call is gated again when it is about to run, and runs
+only if that passes. So the middleware's place in the middleware list does not
+matter for safety. The tool node is the innermost layer itself: it runs exactly
+the call it gated.
+
+``KavriToolNode(dry_run=True)`` observes instead of enforcing: a call the gate
+refuses is logged on the "kavri.langgraph" logger and runs anyway.
 """
 
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import inspect
+import logging
 from collections.abc import Awaitable, Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -29,9 +43,15 @@ from langchain.agents.middleware import AgentMiddleware
 from langchain_core.messages import ToolMessage
 from langgraph.prebuilt import ToolNode
 
+from pydantic import BaseModel
+
+from kavri_core.encoding import canonical_cbor
+
 from .approval import ApprovalDenied, ApprovalGate, ApprovalHandler, Warrant
 
 __all__ = ["KavriMiddleware", "KavriToolNode"]
+
+logger = logging.getLogger("kavri.langgraph")
 
 
 def _run_blocking(awaitable: Awaitable[Any]) -> Any:
@@ -115,6 +135,116 @@ class _Guard:
         return None
 
 
+_ABSENT = object()
+
+
+def _fields(schema: Any) -> set[str] | None:
+    if isinstance(schema, type) and issubclass(schema, BaseModel):
+        return set(schema.model_fields)
+    if isinstance(schema, dict):
+        return set(schema.get("properties") or {})
+    return None
+
+
+def _injected_keys(tool: Any) -> frozenset[str]:
+    """Arguments the framework fills in (state, store, runtime), not the model."""
+    try:
+        every, model_facing = _fields(tool.get_input_schema()), _fields(tool.tool_call_schema)
+    except Exception:  # a tool without schemas: every argument counts
+        return frozenset()
+    if every is None or model_facing is None:
+        return frozenset()
+    return frozenset(every - model_facing)
+
+
+def _same_arguments(a: Any, b: Any, injected: frozenset[str]) -> bool:
+    """Equal as the attestation sees them (canonical CBOR), framework-filled values aside."""
+    if isinstance(a, dict) and isinstance(b, dict) and injected:
+        a = {k: v for k, v in a.items() if k not in injected}
+        b = {k: v for k, v in b.items() if k not in injected}
+    try:
+        return canonical_cbor(a) == canonical_cbor(b)
+    except Exception:  # not encodable: it cannot be the attested call
+        return False
+
+
+class _PinnedTool:
+    """A tool that runs a call only if it is the call the gate passed, else gates it again.
+
+    The middleware hands the request on with its tool replaced by this, so the
+    check happens where the tool is invoked, after every inner middleware.
+    ``passed`` is the gated call, or None when nothing was gated for this tool
+    (another of the agent's tools, reachable by a redirecting middleware).
+    """
+
+    def __init__(self, tool: Any, guard: _Guard, passed: dict[str, Any] | None, observing: bool) -> None:
+        self._tool = tool
+        self._guard = guard
+        self._passed = passed
+        self._observing = observing
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._tool, name)
+
+    def __repr__(self) -> str:
+        return f"<pinned {self._tool!r}>"
+
+    def _call(self, value: Any) -> dict[str, Any]:
+        if isinstance(value, dict) and value.get("type") == "tool_call":
+            return {"name": self._tool.name, "args": value.get("args"), "id": value.get("id")}
+        return {"name": self._tool.name, "args": value, "id": None}
+
+    def _unchanged(self, call: dict[str, Any]) -> bool:
+        passed = self._passed
+        return (
+            passed is not None
+            and passed.get("name") == call["name"]
+            and _same_arguments(passed.get("args"), call["args"], _injected_keys(self._tool))
+        )
+
+    def _runs(self, refusal: ToolMessage | None, call: dict[str, Any]) -> bool:
+        return refusal is None or _observed(refusal, call, self._observing)
+
+    def invoke(self, value: Any, config: Any = None, **kwargs: Any) -> Any:
+        call = self._call(value)
+        if not self._unchanged(call):
+            refusal = self._guard.check(call)
+            if not self._runs(refusal, call):
+                return refusal
+        return self._tool.invoke(value, config, **kwargs)
+
+    async def ainvoke(self, value: Any, config: Any = None, **kwargs: Any) -> Any:
+        call = self._call(value)
+        if not self._unchanged(call):
+            refusal = await self._guard.acheck(call)
+            if not self._runs(refusal, call):
+                return refusal
+        return await self._tool.ainvoke(value, config, **kwargs)
+
+
+def _observed(refusal: ToolMessage, call: dict[str, Any], observing: bool) -> bool:
+    """Whether a refused call runs anyway: only while observing, and said in the log."""
+    if observing:
+        logger.info("kavri.langgraph: observe-first running '%s' after: %s", call.get("name"), refusal.content)
+    return observing
+
+
+def _pinned(request: Any, guard: _Guard, observing: bool) -> Any:
+    """`request` with its tool, and the agent's other tools, pinned to the passed call."""
+    tool = request.tool
+    if tool is None:  # not a registered tool: the tool node refuses it
+        return request
+    pinned = _PinnedTool(tool, guard, dict(request.tool_call), observing)
+    overrides: dict[str, Any] = {"tool": pinned}
+    runtime = request.runtime
+    others = getattr(runtime, "tools", None)
+    if dataclasses.is_dataclass(runtime) and not isinstance(runtime, type) and others:
+        overrides["runtime"] = dataclasses.replace(
+            runtime, tools=[pinned if t is tool else _PinnedTool(t, guard, None, observing) for t in others]
+        )
+    return request.override(**overrides)
+
+
 class KavriMiddleware(AgentMiddleware):
     """Agent middleware that gates guarded tool calls on signed approvals.
 
@@ -144,13 +274,19 @@ class KavriMiddleware(AgentMiddleware):
     def gate(self) -> ApprovalGate | None:
         return self._guard.gate
 
+    @property
+    def _observing(self) -> bool:
+        # This middleware enforces; a subclass that observes (the cloud one) sets _dry_run.
+        # Its own hook sees the gate's denial, but not a re-gated call's, so that one is ours.
+        return bool(getattr(self, "_dry_run", False))
+
     def wrap_tool_call(self, request: Any, handler: Callable[[Any], Any]) -> Any:
         refusal = self._guard.check(request.tool_call)
-        return refusal if refusal is not None else handler(request)
+        return refusal if refusal is not None else handler(_pinned(request, self._guard, self._observing))
 
     async def awrap_tool_call(self, request: Any, handler: Callable[[Any], Awaitable[Any]]) -> Any:
         refusal = await self._guard.acheck(request.tool_call)
-        return refusal if refusal is not None else await handler(request)
+        return refusal if refusal is not None else await handler(_pinned(request, self._guard, self._observing))
 
 
 class KavriToolNode(ToolNode):
@@ -169,13 +305,26 @@ class KavriToolNode(ToolNode):
         approval_handler: ApprovalHandler | None = None,
         gate: ApprovalGate | None = None,
         warrant: Warrant | None = None,
+        dry_run: bool | None = None,
         **kwargs: Any,
     ) -> None:
         if "wrap_tool_call" in kwargs or "awrap_tool_call" in kwargs:
             # The approval check is this node's wrapper; interceptors belong in agent middleware.
             raise TypeError("KavriToolNode does not take wrap_tool_call/awrap_tool_call")
         self._guard = _Guard(approval_handler, gate, warrant)
-        super().__init__(tools, wrap_tool_call=self._wrap, awrap_tool_call=self._awrap, **kwargs)
+        # A subclass may have decided the mode before calling us (the cloud node does).
+        if dry_run is not None or "_dry_run" not in vars(self):
+            self._dry_run = bool(dry_run)
+
+        # Plain functions, not bound methods: ToolNode shows its wrappers in its repr,
+        # and a bound method's repr is this node's repr again.
+        def wrap(request: Any, execute: Callable[[Any], Any]) -> Any:
+            return self._wrap(request, execute)
+
+        async def awrap(request: Any, execute: Callable[[Any], Awaitable[Any]]) -> Any:
+            return await self._awrap(request, execute)
+
+        super().__init__(tools, wrap_tool_call=wrap, awrap_tool_call=awrap, **kwargs)
 
     @property
     def approval_handler(self) -> ApprovalHandler | None:
@@ -185,10 +334,13 @@ class KavriToolNode(ToolNode):
     def gate(self) -> ApprovalGate | None:
         return self._guard.gate
 
+    def _runs(self, refusal: ToolMessage | None, tool_call: dict[str, Any]) -> bool:
+        return refusal is None or _observed(refusal, tool_call, self._dry_run)
+
     def _wrap(self, request: Any, execute: Callable[[Any], Any]) -> Any:
         refusal = self._guard.check(request.tool_call)
-        return refusal if refusal is not None else execute(request)
+        return execute(request) if self._runs(refusal, request.tool_call) else refusal
 
     async def _awrap(self, request: Any, execute: Callable[[Any], Awaitable[Any]]) -> Any:
         refusal = await self._guard.acheck(request.tool_call)
-        return refusal if refusal is not None else await execute(request)
+        return await execute(request) if self._runs(refusal, request.tool_call) else refusal
