@@ -19,6 +19,7 @@ from kavri_cloud.exceptions import (
     ApprovalExpiredError,
     ApprovalTimeoutError,
     AuthenticationError,
+    ConflictError,
     KavriCloudError,
 )
 from tests.approval_fakes import Clock, Request, Script, async_client, fake_builder, signed_approval_bytes
@@ -317,8 +318,9 @@ def test_cancellation_during_the_wait_still_closes_the_client(monkeypatch, build
 def test_the_handler_is_a_coroutine_function_whose_work_starts_when_awaited(monkeypatch, builder_calls):
     handler = lg.langgraph_cloud_approval("k")
     assert asyncio.iscoroutinefunction(handler)
-    if sys.version_info >= (3, 12):
-        assert inspect.iscoroutinefunction(handler)
+    assert inspect.iscoroutinefunction(handler)  # every Python: frameworks ask inspect
+    assert (handler.__name__, handler.__module__) == ("_handle", "kavri_cloud.langgraph")
+    assert list(inspect.signature(handler).parameters) == ["request"]
     awaitable = handler(request=Request())
     assert builder_calls == []
     assert asyncio.iscoroutine(awaitable)
@@ -338,3 +340,95 @@ def test_concurrent_invocations_use_their_own_clients(monkeypatch, builder_calls
     assert len(asyncio.run(main())) == 3
     assert (len(script.clients), script.closed) == (3, 3)
     assert sorted(c["idempotency_key"].rpartition(":")[0] for c in builder_calls) == ["call_0", "call_1", "call_2"]
+
+
+# -- the idempotency key the handler sends ----------------------------------------------
+
+
+class Stop(Exception):
+    """Raised by the payload builder once it has seen the key: no client is needed."""
+
+
+def key_sent(monkeypatch, request, configurable=None):
+    """The idempotency key the handler hands the payload builder, inside a LangGraph run
+    whose configurable is `configurable` (outside any run when None)."""
+    from langchain_core.runnables.config import var_child_runnable_config
+
+    sent = []
+
+    def builder(request, **kwargs):
+        sent.append(kwargs["idempotency_key"])
+        raise Stop
+
+    monkeypatch.setattr(lg, "build_approval_request_payload", builder)
+    handler = lg.langgraph_cloud_approval("k")
+
+    async def main():
+        if configurable is not None:
+            var_child_runnable_config.set({"configurable": configurable})
+        with pytest.raises(Stop):
+            await handler(request)
+
+    asyncio.run(main())
+    return sent[0]
+
+
+THREAD_A = {"thread_id": "A", "checkpoint_ns": "tools:task-1"}
+
+
+@pytest.mark.parametrize(
+    "other_request, other_run, same",
+    [
+        (Request(request_id="call_1", request_hash=b"\x01" * 32), THREAD_A, True),  # the run resumed
+        (Request(request_id="call_1", request_hash=b"\x01" * 32), {**THREAD_A, "thread_id": "B"}, False),
+        (Request(request_id="call_1", request_hash=b"\x01" * 32), {**THREAD_A, "checkpoint_ns": "tools:task-2"}, False),
+        (Request(request_id="call_1", request_hash=b"\x02" * 32), THREAD_A, False),  # other arguments
+        (Request(request_id="call_1", request_hash=b"\x01" * 32), None, False),  # outside LangGraph
+        (Request(request_id="call_2", request_hash=b"\x01" * 32), THREAD_A, False),
+    ],
+    ids=["resumed", "other-thread", "other-run", "other-call", "no-run", "other-id"],
+)
+def test_the_sent_key_is_the_requests_own_scoped_to_its_run_and_call(other_request, other_run, same, monkeypatch):
+    first = key_sent(monkeypatch, Request(request_id="call_1", request_hash=b"\x01" * 32), THREAD_A)
+    second = key_sent(monkeypatch, other_request, other_run)
+    assert first.startswith("call_1:") and second.startswith(other_request.request_id + ":")
+    assert (first == second) is same
+
+
+@pytest.mark.parametrize("request_", [Request(), Request(request_id=None, request_hash=b"\x01")])
+def test_a_request_without_an_id_sends_no_key(request_, monkeypatch):
+    assert key_sent(monkeypatch, request_, THREAD_A) is None
+
+
+def attested_request(request_id="call_1"):
+    from kavri.approval import ApprovalGate, Warrant
+    from kavri_core import SigningKey
+
+    gate = ApprovalGate(Warrant(id="w-1", holder_key=SigningKey.generate(), tools_requiring_approval={"transfer"}))
+    return gate.request_for("transfer", {"amount": 1}, request_id=request_id)
+
+
+@pytest.mark.parametrize(
+    "code, denied",
+    [("idempotency_key_reused", True), ("agent_already_claimed", False), (None, False)],
+)
+def test_a_key_reused_for_another_request_is_a_denial_that_says_so(code, denied, http_server):
+    """The service answers 409 idempotency_key_reused when the key names a different stored
+    request; other conflicts are not ours to reinterpret."""
+    error = {"message": "idempotency key was already used for a different approval request"}
+    if code is not None:
+        error["code"] = code
+    http_server.add(409, json={"error": error}, method="POST", path="/v1/approvals/requests")
+    handler = lg.langgraph_cloud_approval("k", base_url=http_server.url, timeout=1.0)
+    request = attested_request()
+    with pytest.raises(ApprovalDenied if denied else ConflictError) as info:
+        asyncio.run(handler(request))
+    sent_key = http_server.requests[0].json()["idempotency_key"]
+    assert sent_key.startswith("call_1:")
+    if denied:
+        assert info.value.reason == f"idempotency key '{sent_key}' was already used for a different approval request"
+        assert info.value.request is request
+        assert isinstance(info.value.__cause__, ConflictError) and info.value.__cause__.code == code
+    else:
+        assert info.value.code == code
+    assert len(http_server.requests) == 1  # nothing polled after the refusal

@@ -134,8 +134,8 @@ def test_a_failing_tool_in_observe_first_propagates():
 
 def test_the_async_helper_presents_itself_as_a_coroutine_function():
     assert asyncio.iscoroutinefunction(lg._observe_or_result_async)
-    if sys.version_info >= (3, 12):
-        assert inspect.iscoroutinefunction(lg._observe_or_result_async)
+    assert inspect.iscoroutinefunction(lg._observe_or_result_async)
+    assert list(inspect.signature(lg._observe_or_result_async).parameters) == ["result", "request", "handler", "dry_run"]
 
 
 @pytest.fixture
@@ -250,8 +250,8 @@ def test_the_framework_sees_overridden_asynchronous_hooks(sdk):
     assert lg.KavriMiddleware.awrap_tool_call is not sdk.KavriMiddleware.awrap_tool_call
     assert asyncio.iscoroutinefunction(instance.awrap_tool_call)
     assert not asyncio.iscoroutinefunction(instance.wrap_tool_call)
-    if sys.version_info >= (3, 12):
-        assert inspect.iscoroutinefunction(instance.awrap_tool_call)
+    assert inspect.iscoroutinefunction(instance.awrap_tool_call)  # LangSmith's traceable asks inspect
+    assert lg.KavriMiddleware.awrap_tool_call.__qualname__ == "KavriMiddleware.awrap_tool_call"
     assert list(inspect.signature(instance.awrap_tool_call).parameters) == ["request", "handler"]
     assert instance.name == "KavriMiddleware"
 
@@ -362,6 +362,36 @@ def test_hooks_apply_observe_first_to_the_sdk_denial(hook, dry_run, ran, sdk, wa
         assert (out.tool_call_id, calls) == ("call_1", [])
 
 
+@pytest.mark.parametrize("guarded", [True, False])
+@pytest.mark.parametrize("hook", ["wrap_tool_call", "awrap_tool_call"])
+def test_a_tools_own_error_is_never_taken_for_a_denial_and_run_again(hook, guarded, sdk, warrant):
+    """The tool ran and reported an upstream 401 in the SDK's words: observe-first must
+    return that result, not run the tool a second time."""
+    from langchain_core.messages import ToolMessage
+    from kavri_core import SignedApproval, SigningKey
+
+    approver = SigningKey.generate()
+    warrant.approvers = [approver.public_key]
+    middleware = lg.KavriMiddleware(lambda r: SignedApproval.create(approver, r.request_hash), warrant=warrant,
+                                    dry_run=True)
+    runs = []
+
+    def handler(request):
+        runs.append(request.tool_call["args"])
+        return ToolMessage(content="Authorization denied by the bank (HTTP 401)", tool_call_id="call_1", status="error")
+
+    async def ahandler(request):
+        return handler(request)
+
+    request = tool_request("transfer" if guarded else "balance")
+    if hook == "wrap_tool_call":
+        out = middleware.wrap_tool_call(request, handler)
+    else:
+        out = asyncio.run(middleware.awrap_tool_call(request, ahandler))
+    assert (out.status, runs) == ("error", [{"amount": 1}])
+    assert lg._is_denial_tool_message(out)  # the text still reads as a denial to callers that ask
+
+
 # -- placeholders, in a process where kavri.langgraph cannot be imported ------------
 
 PLACEHOLDER_CHECK = """
@@ -411,3 +441,44 @@ def test_an_sdk_support_that_fails_otherwise_fails_the_module_load():
     proc = run_python(PLACEHOLDER_CHECK.format(blocker=BLOCK_BROKEN))
     assert proc.returncode != 0
     assert "RuntimeError: kavri.langgraph is broken" in proc.stderr
+
+
+KIND_CHECK = """
+import sys
+{blocker}
+try:
+    import kavri_cloud.langgraph
+except ImportError as exc:
+    print("ImportError", exc)
+except RuntimeError as exc:
+    print(type(exc).__name__, exc, exc.__cause__)
+"""
+
+
+def test_a_broken_sdk_fails_the_load_with_its_own_error_not_as_a_missing_extra():
+    """`except ImportError` is how callers test for an absent extra: a broken SDK must not pass."""
+    proc = run_python(KIND_CHECK.format(blocker=BLOCK_BROKEN))
+    assert proc.stdout.strip() == "RuntimeError kavri.langgraph is broken None", proc.stderr
+
+
+@pytest.mark.parametrize("module", ["approval", "connect", "langgraph", "temporal", "payload_forge", "redaction"])
+def test_every_module_load_error_keeps_its_kind(module):
+    """A failure inside the module body (here: logging.getLogger broken, which every module
+    but redaction calls at load; redaction compiles with re) reaches the importer as itself,
+    not as ImportError("Encountered an error while initializing the extension.")."""
+    victim = "import re; re.compile = None" if module == "redaction" else "import logging; logging.getLogger = None"
+    code = f"""
+import sys
+import kavri_cloud.exceptions, kavri_cloud.client
+{victim}
+try:
+    import kavri_cloud.{module}
+except ImportError as exc:
+    print("ImportError")
+except Exception as exc:
+    print(type(exc).__name__)
+else:
+    print("loaded")
+"""
+    proc = run_python(code)
+    assert proc.stdout.strip() == "TypeError", proc.stderr
