@@ -208,3 +208,173 @@ def test_tool_node_gates_parallel_calls_each_under_its_own_request(mode, tools, 
 def test_ambiguous_construction_is_rejected(make, warrant, tools):
     with pytest.raises(TypeError):
         make(warrant, tools)
+
+
+# -- compositions: what runs is what was approved, once -------------------------------------
+
+from typing import Annotated  # noqa: E402
+
+from langchain.agents.middleware import HumanInTheLoopMiddleware, ToolRetryMiddleware  # noqa: E402
+from langchain_core.tools import StructuredTool, ToolException  # noqa: E402
+from langgraph.checkpoint.memory import InMemorySaver  # noqa: E402
+from langgraph.prebuilt import InjectedState  # noqa: E402
+from langgraph.types import Command  # noqa: E402
+
+LIMIT = 100
+
+
+class Reviewer:
+    """An in-process approver: signs transfers of at most LIMIT, refuses the rest."""
+
+    def __init__(self, approver):
+        self.approver = approver
+        self.asked = []
+
+    def __call__(self, request):
+        self.asked.append((request.tool, request.arguments))
+        if request.tool == "transfer" and request.arguments.get("amount", 0) > LIMIT:
+            raise ApprovalDenied(request, reason="over the limit")
+        return SignedApproval.create(self.approver, request.request_hash)
+
+
+@pytest.fixture
+def reviewer(approver):
+    return Reviewer(approver)
+
+
+@pytest.fixture
+def both_guarded(holder, approver):
+    return Warrant(id="w-2", holder_key=holder, tools_requiring_approval={"transfer"}, approvers=[approver.public_key])
+
+
+EDIT = {"type": "edit", "edited_action": {"name": "transfer", "args": {"amount": 10000}}}
+REDIRECT = {"type": "edit", "edited_action": {"name": "transfer", "args": {"amount": 5000}}}
+
+
+COMPOSITIONS = [
+    (order, mode, call, decision, runs, asked)
+    for mode in ("batched", "per_call")
+    for order, call, decision, runs, asked in [
+        ("kavri-first", ("transfer", {"amount": 5}), {"type": "approve"}, [("transfer", 5)], [5]),
+        ("kavri-first", ("transfer", {"amount": 5}), EDIT, [], [5, 10000]),
+        ("hitl-first", ("transfer", {"amount": 5}), EDIT, [], [10000]),
+        # The reviewer turns a free call into a guarded one (batched review only may switch
+        # tools): the new call is gated where it runs.
+        ("kavri-first", ("balance", {}), REDIRECT, [], [5000]),
+        ("hitl-first", ("balance", {}), REDIRECT, [], [5000]),
+    ]
+    if not (mode == "per_call" and call[0] == "balance")
+]
+
+
+@pytest.mark.parametrize("order, interrupt_mode, call, decision, runs, asked", COMPOSITIONS)
+def test_a_call_changed_after_the_gate_is_gated_again_where_it_runs(
+    order, call, decision, runs, asked, interrupt_mode, tools, ran, both_guarded, reviewer
+):
+    review = HumanInTheLoopMiddleware({"transfer": True, "balance": True}, interrupt_mode=interrupt_mode)
+    gate = KavriMiddleware(reviewer, warrant=both_guarded)
+    agent = create_agent(scripted((call[0], call[1], "call_1")), tools, checkpointer=InMemorySaver(),
+                         middleware=[gate, review] if order == "kavri-first" else [review, gate])
+    config = {"configurable": {"thread_id": "t"}}
+    agent.invoke({"messages": [("user", "go")]}, config)
+    interrupts = agent.get_state(config).interrupts
+    resume = {"decisions": [decision]} if interrupt_mode == "batched" else {i.id: decision for i in interrupts}
+    state = agent.invoke(Command(resume=resume), config)
+    assert ran == runs
+    # per-call review raises its interrupt inside the chain: a gate listed first runs again on resume
+    again = order == "kavri-first" and interrupt_mode == "per_call" and call[0] == "transfer"
+    expected = [asked[0], *asked] if again else asked
+    assert [args.get("amount") for _, args in reviewer.asked] == expected
+    if not runs:
+        assert "Authorization denied for tool 'transfer': over the limit" in tool_messages(state)["call_1"].content
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_arguments_the_framework_fills_in_do_not_count_as_a_change(mode, ran, warrant, approver):
+    @tool
+    def transfer(amount: int, state: Annotated[dict, InjectedState]) -> str:
+        """Move money, reading the conversation."""
+        ran.append(("transfer", amount, len(state["messages"])))
+        return "moved"
+
+    handlers = Handlers(approver)
+    state = run_agent(mode, scripted(("transfer", {"amount": 5}, "call_1")), [transfer],
+                      KavriMiddleware(handlers.approve, warrant=warrant))
+    assert tool_messages(state)["call_1"].content == "moved"
+    assert (len(ran), len(handlers.requests)) == (1, 1)
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("order", ["kavri-first", "retry-first"])
+def test_retries_re_run_only_what_the_retry_asks(order, mode, ran, warrant, approver):
+    @tool
+    def transfer(amount: int) -> str:
+        """Move money; the bank refuses."""
+        ran.append(amount)
+        raise RuntimeError("bank said: Authorization denied (HTTP 401)")
+
+    handlers = Handlers(approver)
+    retry = ToolRetryMiddleware(max_retries=1, initial_delay=0, backoff_factor=0, jitter=False, on_failure="continue")
+    gate = KavriMiddleware(handlers.approve, warrant=warrant)
+    agent = create_agent(scripted(("transfer", {"amount": 5}, "call_1")), [transfer],
+                         middleware=[gate, retry] if order == "kavri-first" else [retry, gate])
+    state = agent.invoke({"messages": [("user", "go")]}) if mode == "sync" else asyncio.run(
+        agent.ainvoke({"messages": [("user", "go")]}))
+    assert ran == [5, 5]
+    assert len(handlers.requests) == (1 if order == "kavri-first" else 2)  # the gate is asked per attempt it sees
+    assert tool_messages(state)["call_1"].status == "error"
+
+
+def own_error_transfer(ran):
+    def run_it(amount: int) -> str:
+        ran.append(amount)
+        raise ToolException("Authorization denied by the bank (HTTP 401)")
+
+    return StructuredTool.from_function(run_it, name="transfer", description="Move money.", handle_tool_error=True)
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize(
+    "kind, dry_run, runs",
+    [("deny", True, [5]), ("deny", False, []), ("approve", True, [5]), ("approve", False, [5])],
+)
+def test_tool_node_dry_run_observes_only_the_gates_refusal(kind, dry_run, runs, mode, ran, warrant, approver, caplog):
+    caplog.set_level("INFO", logger="kavri.langgraph")
+    node = KavriToolNode([own_error_transfer(ran)], approval_handler=getattr(Handlers(approver), kind),
+                         warrant=warrant, dry_run=dry_run, handle_tool_errors=True)
+    model = scripted(("transfer", {"amount": 5}, "call_1"))
+
+    def agent(state):
+        return {"messages": [model.invoke(state["messages"])]}
+
+    graph = StateGraph(MessagesState)
+    graph.add_node("agent", agent)
+    graph.add_node("tools", node)
+    graph.add_edge(START, "agent")
+    graph.add_edge("agent", "tools")
+    graph.add_edge("tools", END)
+    compiled = graph.compile()
+    start = {"messages": [("user", "go")]}
+    state = asyncio.run(compiled.ainvoke(start)) if mode == "async" else compiled.invoke(start)
+    assert ran == runs  # the tool's own "Authorization denied" never runs it twice
+    message = tool_messages(state)["call_1"]
+    assert message.status == "error"
+    observed = kind == "deny" and dry_run
+    assert ("observe-first running 'transfer'" in caplog.text) is observed
+    if runs:
+        assert message.content == "Authorization denied by the bank (HTTP 401)"
+    else:
+        assert message.content == "Authorization denied for tool 'transfer': not today"
+
+
+def test_the_tool_node_has_a_repr_and_keeps_a_mode_set_before_it(tools, warrant):
+    node = KavriToolNode(tools, warrant=warrant, name="guarded")
+    assert "_dry_run=False" in repr(node) and node._dry_run is False
+
+    class Observing(KavriToolNode):
+        def __init__(self, tools, **kwargs):
+            self._dry_run = True  # as the cloud subclass does, before the SDK constructor
+            super().__init__(tools, **kwargs)
+
+    assert Observing(tools, warrant=warrant)._dry_run is True
+    assert Observing(tools, warrant=warrant, dry_run=False)._dry_run is False
