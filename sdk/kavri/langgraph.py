@@ -32,15 +32,18 @@ refuses is logged on the "kavri.langgraph" logger and runs anyway.
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import dataclasses
 import inspect
 import logging
-from collections.abc import Awaitable, Callable, Sequence
+from collections.abc import Awaitable, Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
+from contextlib import contextmanager
 from typing import Any
 
 from langchain.agents.middleware import AgentMiddleware
 from langchain_core.messages import ToolMessage
+from langchain_core.runnables.config import var_child_runnable_config
 from langgraph.prebuilt import ToolNode
 
 from pydantic import BaseModel
@@ -64,9 +67,31 @@ def _run_blocking(awaitable: Awaitable[Any]) -> Any:
         asyncio.get_running_loop()
     except RuntimeError:
         return asyncio.run(wait())
-    # This thread's loop is busy running us: wait on a fresh loop in another thread.
+    # This thread's loop is busy running us: wait on a fresh loop in another thread,
+    # in this thread's context (the handler may read the run's config from it).
     with ThreadPoolExecutor(max_workers=1) as pool:
-        return pool.submit(asyncio.run, wait()).result()
+        return pool.submit(contextvars.copy_context().run, asyncio.run, wait()).result()
+
+
+@contextmanager
+def _in_run(config: Any) -> Iterator[None]:
+    """Let the approval handler see the tool call's run (``langgraph.config.get_config()``).
+
+    LangGraph sets the node's config as the current one itself, except for
+    asynchronous nodes on Python 3.10; there the tool call's own config stands in.
+    """
+    if not config or var_child_runnable_config.get() is not None:
+        yield
+        return
+    token = var_child_runnable_config.set(config)
+    try:
+        yield
+    finally:
+        var_child_runnable_config.reset(token)
+
+
+def _config_of(request: Any) -> Any:
+    return getattr(getattr(request, "runtime", None), "config", None)
 
 
 class _Guard:
@@ -100,8 +125,11 @@ class _Guard:
         reason = exc.reason if exc.reason is not None else "no reason given"
         return self._refusal(tool_call, f"Authorization denied for tool '{tool_call.get('name')}': {reason}")
 
-    def check(self, tool_call: dict[str, Any]) -> ToolMessage | None:
-        """None when the call may run, else the refusal to return instead."""
+    def check(self, tool_call: dict[str, Any], config: Any = None) -> ToolMessage | None:
+        """None when the call may run, else the refusal to return instead.
+
+        ``config`` is the tool call's runnable config, current while the handler runs.
+        """
         verdict = self._precheck(tool_call)
         if verdict is False:
             return None
@@ -114,12 +142,13 @@ class _Guard:
             return _run_blocking(result) if inspect.isawaitable(result) else result
 
         try:
-            self.gate.authorize(tool_call["name"], tool_call.get("args"), blocking, request_id=tool_call.get("id"))
+            with _in_run(config):
+                self.gate.authorize(tool_call["name"], tool_call.get("args"), blocking, request_id=tool_call.get("id"))
         except ApprovalDenied as exc:
             return self._denied(tool_call, exc)
         return None
 
-    async def acheck(self, tool_call: dict[str, Any]) -> ToolMessage | None:
+    async def acheck(self, tool_call: dict[str, Any], config: Any = None) -> ToolMessage | None:
         """Asynchronous `check`: an asynchronous handler runs on the caller's loop."""
         verdict = self._precheck(tool_call)
         if verdict is False:
@@ -127,9 +156,10 @@ class _Guard:
         if verdict is not True:
             return verdict
         try:
-            await self.gate.aauthorize(
-                tool_call["name"], tool_call.get("args"), self.approval_handler, request_id=tool_call.get("id")
-            )
+            with _in_run(config):
+                await self.gate.aauthorize(
+                    tool_call["name"], tool_call.get("args"), self.approval_handler, request_id=tool_call.get("id")
+                )
         except ApprovalDenied as exc:
             return self._denied(tool_call, exc)
         return None
@@ -208,7 +238,7 @@ class _PinnedTool:
     def invoke(self, value: Any, config: Any = None, **kwargs: Any) -> Any:
         call = self._call(value)
         if not self._unchanged(call):
-            refusal = self._guard.check(call)
+            refusal = self._guard.check(call, config)
             if not self._runs(refusal, call):
                 return refusal
         return self._tool.invoke(value, config, **kwargs)
@@ -216,7 +246,7 @@ class _PinnedTool:
     async def ainvoke(self, value: Any, config: Any = None, **kwargs: Any) -> Any:
         call = self._call(value)
         if not self._unchanged(call):
-            refusal = await self._guard.acheck(call)
+            refusal = await self._guard.acheck(call, config)
             if not self._runs(refusal, call):
                 return refusal
         return await self._tool.ainvoke(value, config, **kwargs)
@@ -281,11 +311,11 @@ class KavriMiddleware(AgentMiddleware):
         return bool(getattr(self, "_dry_run", False))
 
     def wrap_tool_call(self, request: Any, handler: Callable[[Any], Any]) -> Any:
-        refusal = self._guard.check(request.tool_call)
+        refusal = self._guard.check(request.tool_call, _config_of(request))
         return refusal if refusal is not None else handler(_pinned(request, self._guard, self._observing))
 
     async def awrap_tool_call(self, request: Any, handler: Callable[[Any], Awaitable[Any]]) -> Any:
-        refusal = await self._guard.acheck(request.tool_call)
+        refusal = await self._guard.acheck(request.tool_call, _config_of(request))
         return refusal if refusal is not None else await handler(_pinned(request, self._guard, self._observing))
 
 
@@ -338,9 +368,9 @@ class KavriToolNode(ToolNode):
         return refusal is None or _observed(refusal, tool_call, self._dry_run)
 
     def _wrap(self, request: Any, execute: Callable[[Any], Any]) -> Any:
-        refusal = self._guard.check(request.tool_call)
+        refusal = self._guard.check(request.tool_call, _config_of(request))
         return execute(request) if self._runs(refusal, request.tool_call) else refusal
 
     async def _awrap(self, request: Any, execute: Callable[[Any], Awaitable[Any]]) -> Any:
-        refusal = await self._guard.acheck(request.tool_call)
+        refusal = await self._guard.acheck(request.tool_call, _config_of(request))
         return await execute(request) if self._runs(refusal, request.tool_call) else refusal

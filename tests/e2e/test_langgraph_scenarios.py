@@ -283,8 +283,9 @@ def first_request_only():
     return decide
 
 
+@pytest.mark.parametrize("mode", ["sync", "async"])
 @pytest.mark.parametrize("amount_b, flavour", [(10, "middleware"), (20, "middleware"), (10, "tool_node")])
-def test_threads_that_number_their_calls_alike_get_their_own_requests(amount_b, flavour, local_cloud, warrant,
+def test_threads_that_number_their_calls_alike_get_their_own_requests(amount_b, flavour, mode, local_cloud, warrant,
                                                                       transfer, ran):
     """Both threads' models call their transfer "call_0": thread A's approval is not B's."""
     handler = lg.langgraph_cloud_approval(local_cloud.runtime_key, base_url=local_cloud.url, poll_interval=0.05)
@@ -304,7 +305,7 @@ def test_threads_that_number_their_calls_alike_get_their_own_requests(amount_b, 
             graph.add_edge("agent", "tools")
             graph.add_edge("tools", END)
             agent = graph.compile(checkpointer=saver)
-        return agent.invoke({"messages": [("user", "pay")]}, {"configurable": {"thread_id": name}})
+        return run(agent, {"messages": [("user", "pay")]}, {"configurable": {"thread_id": name}}, mode=mode)
 
     with Human(local_cloud, first_request_only(), delay=0.01):
         thread("A", 10)
