@@ -378,3 +378,33 @@ def test_the_tool_node_has_a_repr_and_keeps_a_mode_set_before_it(tools, warrant)
 
     assert Observing(tools, warrant=warrant)._dry_run is True
     assert Observing(tools, warrant=warrant, dry_run=False)._dry_run is False
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("flavour", ["middleware", "tool_node"])
+def test_the_handler_runs_in_the_tool_calls_run(flavour, mode, tools, warrant, approver):
+    """get_config() inside the handler names the thread, on every Python: LangGraph leaves
+    it unset in asynchronous nodes on 3.10, and the cloud handler scopes its key with it."""
+    from langgraph.config import get_config
+
+    seen = []
+
+    async def handler(request):
+        seen.append(get_config()["configurable"]["thread_id"])
+        return SignedApproval.create(approver, request.request_hash)
+
+    model = scripted(("transfer", {"amount": 5}, "call_1"))
+    if flavour == "middleware":
+        graph = create_agent(model, tools, middleware=[KavriMiddleware(handler, warrant=warrant)],
+                             checkpointer=InMemorySaver())
+    else:
+        builder = StateGraph(MessagesState)
+        builder.add_node("agent", lambda state: {"messages": [model.invoke(state["messages"])]})
+        builder.add_node("tools", KavriToolNode(tools, approval_handler=handler, warrant=warrant))
+        builder.add_edge(START, "agent")
+        builder.add_edge("agent", "tools")
+        builder.add_edge("tools", END)
+        graph = builder.compile(checkpointer=InMemorySaver())
+    start, config = {"messages": [("user", "go")]}, {"configurable": {"thread_id": "thread-7"}}
+    asyncio.run(graph.ainvoke(start, config)) if mode == "async" else graph.invoke(start, config)
+    assert seen == ["thread-7"]
