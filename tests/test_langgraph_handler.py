@@ -7,7 +7,6 @@ from __future__ import annotations
 import asyncio
 import inspect
 import logging
-import sys
 
 import pytest
 from kavri.approval import ApprovalDenied
