@@ -132,6 +132,13 @@ def _approvers(record: Any) -> list[str]:
         return []
 
 
+def _record_reason(record: Any) -> Any:
+    try:
+        return record.get("denied_reason") or record.get("reason")
+    except AttributeError:
+        return None
+
+
 def _seconds_between(record: Any) -> float | None:
     """The service's own view of the wait: resolved_at - created_at, when it says both."""
     try:
@@ -245,7 +252,7 @@ class _Wait:
             span.set_attribute(SIGNED_COUNT, len(result) if isinstance(result, (list, tuple)) else 1)
         else:
             span.set_attribute(SIGNED_COUNT, 0)
-            reason = getattr(error, "reason", None) or getattr(error, "message", None)
+            reason = getattr(error, "reason", None) or _record_reason(self._record) or getattr(error, "message", None)
             if outcome in ("denied", "expired", "timed_out") and reason:
                 span.set_attribute(REASON, otel.text(reason))
         approvers = _approvers(self._record) if self._record is not None else []
