@@ -176,3 +176,48 @@ def test_concurrent_waits_on_one_loop_each_get_their_own_span_and_polls(local_cl
         polls = [e for e in wait.events if e.name == "kavri.approval.poll"]
         assert wait.attributes["kavri.approval.poll_count"] == len(polls) >= 1
         assert polls[-1].attributes["kavri.approval.status"] == "approved"
+
+
+def recorded_texts(otel):
+    """Every text the trace and the metrics hold: names, statuses, attributes, events, labels."""
+    for span in otel.exporter.get_finished_spans():
+        yield span.name
+        yield span.status.description or ""
+        yield from (str(v) for v in span.attributes.values())
+        for event in span.events:
+            yield event.name
+            yield from (str(v) for v in event.attributes.values())
+    for points in otel.metrics().values():
+        for labels, _ in points:
+            yield from (str(v) for v in labels.values())
+
+
+def test_no_attribute_event_or_label_holds_a_key_a_token_or_a_signature(local_cloud, otel):
+    token = local_cloud.token(agent="leaky")
+    secrets = [local_cloud.admin_key, local_cloud.runtime_key, token]
+    leaky = f"approve with {local_cloud.admin_key}, {local_cloud.runtime_key} or {token}"
+    gate = gate_for(local_cloud)
+
+    def request(call_id):
+        return gate.request_for("send_email", ARGS, request_id=call_id)
+
+    with otel.tracer.start_as_current_span("caller"):
+        with Human(local_cloud, approve_by("alice")):
+            SHAPES["blocking"](local_cloud, gate, 10.0)(request(f"call {token}"))
+            SHAPES["langgraph"](local_cloud, gate, 10.0)(request(f"call {local_cloud.runtime_key}"))
+        with Human(local_cloud, deny_with(leaky)):
+            for shape in ("asyncio", "langgraph", "temporal"):
+                with pytest.raises(DENIALS):
+                    SHAPES[shape](local_cloud, gate, 10.0)(request("call_2"))
+        wrong_key = approval.cloud_approval(local_cloud.admin_key[:-4] + "XXXX", base_url=local_cloud.url)
+        with pytest.raises(Exception):
+            wrong_key(request("call_3"))
+    with KavriCloudClient(local_cloud.admin_key, base_url=local_cloud.url) as client:
+        signatures = [r["signed_approval"] for rec in client.list_requests() for r in rec["responses"]
+                      if r.get("signed_approval")]
+    assert len(otel.waits()) == 6 and signatures
+    texts = list(recorded_texts(otel))
+    assert "<redacted>" in " ".join(texts)  # the leaky reason and call ids were recorded, redacted
+    for secret in secrets + signatures + [local_cloud.admin_key[:-4] + "XXXX"]:
+        assert not [t for t in texts if secret in t]
+    assert not [t for t in texts if "tc_admin_" in t or "tc_runtime_" in t or "kavri_ct_" in t]
