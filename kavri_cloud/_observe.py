@@ -20,6 +20,7 @@ error a hook raises.
 from __future__ import annotations
 
 import contextvars
+import sys
 import time
 from datetime import datetime
 
@@ -79,6 +80,9 @@ class _Otel:
 
         self.context = context
         self.trace = trace
+        self.metrics = metrics
+        self.metrics_internal = sys.modules.get("opentelemetry.metrics._internal")
+        self.providers_set = False
         self.redact_text = redact_text
         self.mode_key = context.create_key("kavri.enforcement.mode")
         self.tracer = trace.get_tracer(_INSTRUMENTATION)
@@ -93,12 +97,39 @@ class _Otel:
             DECISIONS, unit="{call}", description="Guarded tool calls, by verdict, action taken and mode."
         )
 
+    def recording(self) -> bool:
+        """False while neither a tracer nor a meter provider is configured: the API alone
+        would drop every call, so the waits skip even building their attributes.
+
+        A provider, once set, stays; so a yes is kept. The API's getters read the
+        environment on every call while nothing is set, so the module globals behind
+        them are read first when they exist.
+        """
+        if self.providers_set:
+            return True
+        tracer_provider = getattr(self.trace, "_TRACER_PROVIDER", _UNKNOWN)
+        if tracer_provider is _UNKNOWN:
+            tracer_provider = self.trace.get_tracer_provider()
+        meter_provider = getattr(self.metrics_internal, "_METER_PROVIDER", _UNKNOWN)
+        if meter_provider is _UNKNOWN:
+            meter_provider = self.metrics.get_meter_provider()
+        self.providers_set = (
+            type(tracer_provider).__name__ not in _NO_OP_PROVIDERS
+            or type(meter_provider).__name__ not in _NO_OP_PROVIDERS
+        )
+        return self.providers_set
+
     def text(self, value: Any) -> str:
         text = value if isinstance(value, str) else str(value)
         return self.redact_text(text[:_MAX_TEXT])
 
 
 _state: _Otel | bool | None = None
+# The API's own providers before (or without) an SDK: they record nothing.
+_NO_OP_PROVIDERS = frozenset(
+    {"NoneType", "ProxyTracerProvider", "NoOpTracerProvider", "_ProxyMeterProvider", "NoOpMeterProvider"}
+)
+_UNKNOWN = object()
 
 
 def _otel() -> _Otel | None:
@@ -244,20 +275,20 @@ class _Wait:
             _current.set(self._previous)
         otel, span = self._otel, self._span
         outcome = self._outcome or ("approved" if error is None else _classify(error, self._status))
-        span.set_attribute(OUTCOME, outcome)
-        span.set_attribute(POLL_COUNT, self._polls)
+        attrs: dict[str, Any] = {OUTCOME: outcome, POLL_COUNT: self._polls}
         if self._status is not None:
-            span.set_attribute(STATUS, otel.text(self._status))
+            attrs[STATUS] = otel.text(self._status)
         if error is None:
-            span.set_attribute(SIGNED_COUNT, len(result) if isinstance(result, (list, tuple)) else 1)
+            attrs[SIGNED_COUNT] = len(result) if isinstance(result, (list, tuple)) else 1
         else:
-            span.set_attribute(SIGNED_COUNT, 0)
+            attrs[SIGNED_COUNT] = 0
             reason = getattr(error, "reason", None) or _record_reason(self._record) or getattr(error, "message", None)
             if outcome in ("denied", "expired", "timed_out") and reason:
-                span.set_attribute(REASON, otel.text(reason))
+                attrs[REASON] = otel.text(reason)
         approvers = _approvers(self._record) if self._record is not None else []
         if approvers:
-            span.set_attribute(APPROVERS, [otel.text(name) for name in approvers])
+            attrs[APPROVERS] = [otel.text(name) for name in approvers]
+        span.set_attributes(attrs)  # one lock and one pass, not one per attribute
         if outcome == "error" and error is not None:
             _record_error(otel, span, error)
         span.end()
@@ -308,7 +339,7 @@ def start_wait(handler: str, request: Any) -> _Wait | None:
         request: The SDK's approval request (its tool and request id are read).
     """
     otel = _otel()
-    if otel is None:
+    if otel is None or not otel.recording():
         return None
     return _Wait(otel, handler, request)
 
@@ -376,6 +407,6 @@ def start_guard(request: Any, observe: Any) -> _Guard | None:
         observe: True in observe-first mode.
     """
     otel = _otel()
-    if otel is None:
+    if otel is None or not otel.recording():
         return None
     return _Guard(otel, request, bool(observe))
