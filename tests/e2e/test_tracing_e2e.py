@@ -221,3 +221,17 @@ def test_no_attribute_event_or_label_holds_a_key_a_token_or_a_signature(local_cl
     for secret in secrets + signatures + [local_cloud.admin_key[:-4] + "XXXX"]:
         assert not [t for t in texts if secret in t]
     assert not [t for t in texts if "tc_admin_" in t or "tc_runtime_" in t or "kavri_ct_" in t]
+
+
+def test_the_asyncio_handler_without_a_loop_builds_the_payload_in_the_callers_key_scope(local_cloud):
+    from kavri import bind_key
+
+    gate = gate_for(local_cloud)
+    attested = gate.request_for("send_email", ARGS)
+    # No attestation on the request and no signing_key on the handler: the builder takes the key of the scope.
+    request = dataclasses.replace(attested, approval_context_attestation=None, args_canonical_cbor_b64=None)
+    handler = approval.async_cloud_approval(local_cloud.admin_key, base_url=local_cloud.url, poll_interval=0.05)
+    with bind_key(gate.warrant.holder_key), Human(local_cloud, approve_by("alice")):
+        with pytest.raises(StopIteration) as info:
+            handler(request).send(None)
+    assert gate.verify(info.value.value, attested)
