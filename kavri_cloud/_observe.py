@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import contextvars
 import sys
+import threading
 import time
 from datetime import datetime
 
@@ -132,13 +133,18 @@ _NO_OP_PROVIDERS = frozenset(
 _UNKNOWN = object()
 
 
+_state_lock = threading.Lock()
+
+
 def _otel() -> _Otel | None:
     global _state
     if _state is None:
-        try:
-            _state = _Otel()
-        except ImportError:
-            _state = False
+        with _state_lock:  # two first waits on two threads make one set of instruments
+            if _state is None:
+                try:
+                    _state = _Otel()
+                except ImportError:
+                    _state = False
     return _state or None
 
 
