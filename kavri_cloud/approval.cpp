@@ -16,9 +16,11 @@
 #include "native/module.hpp"
 #include "native/host.hpp"
 #include "native/logging.hpp"
+#include "native/observe.hpp"
 
 namespace nb = nanobind;
 namespace kd = kavri::detail;
+namespace trace = kavri::detail::observe;
 namespace client_api = kavri::contracts::client;
 namespace errors_api = kavri::contracts::exceptions;
 namespace sdk_api = kavri::contracts::sdk;
@@ -86,7 +88,9 @@ struct PollStep {
 // The shared decision of both poll loops, after one get_request.
 PollStep poll_decide(nb::handle result, nb::handle deadline, nb::handle request_id, nb::handle poll_interval,
                      nb::handle timeout) {
-    if (!is_exact_text(record_status(result), "pending")) return {true, nb::object()};
+    nb::object status = record_status(result);
+    trace::poll_current(status, result); // trace: one event per poll
+    if (!is_exact_text(status, "pending")) return {true, nb::object()};
     nb::object remaining = py_sub(deadline, monotonic());
     if (py_compare(remaining, nb::int_(0), Py_LE)) {
         nb::object exc = errors_api::approval_timeout(mod_attr(errors_api::kApprovalTimeoutError), request_id, timeout);
@@ -271,6 +275,7 @@ std::optional<nb::object> map_client_error(const nb::python_error &err, nb::hand
 nb::object blocking_handle(nb::handle state, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("_handle", {{"request"}}, args, kwargs);
     nb::object &request = a[0];
+    auto wait = trace::Wait::start("blocking", request); // trace: the wait's span
     nb::object denied_cls = kd::import_from(sdk_api::kApprovalModule, sdk_api::kApprovalDenied);
     nb::object payload = build_payload(state, request);
     nb::object client = client_api::construct(mod_attr(client_api::kSyncClient), captured(state, kApiKey), captured(state, kBaseUrl));
@@ -282,9 +287,11 @@ nb::object blocking_handle(nb::handle state, nb::handle args, nb::handle kwargs)
         extra["request_id"] = request_id;
         extra["tool"] = tool_of(request);
         kd::log(logger(), kd::Level::Info, "approval request created in cloud", {}, extra);
+        wait.request(request_id); // trace
         result = mod_attr("_poll_until_resolved")(client, request_id, "poll_interval"_a = captured(state, kPollInterval),
                                                   "timeout"_a = captured(state, kTimeout));
     } catch (nb::python_error &err) {
+        wait.fail(err); // trace
         bool with_cause = false;
         std::optional<nb::object> mapped = map_client_error(err, denied_cls, request, captured(state, kTimeout), with_cause);
         client_api::close(client); // a failing close replaces the error, as `finally` does
@@ -293,9 +300,11 @@ nb::object blocking_handle(nb::handle state, nb::handle args, nb::handle kwargs)
     }
     try {
         nb::object outcome = decide(denied_cls, request, result);
+        wait.finish(outcome); // trace
         client_api::close(client);
         return outcome;
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &err) {
+        wait.fail(err); // trace
         client_api::close(client);
         throw;
     }
@@ -321,6 +330,7 @@ nb::object cloud_approval(nb::handle, nb::handle args, nb::handle kwargs) {
 // Asynchronous handler
 
 kd::Async core_body(nb::object state, nb::object request) {
+    auto wait = trace::Wait::start("asyncio", request); // trace: the wait's span
     nb::object denied_cls = kd::import_from(sdk_api::kApprovalModule, sdk_api::kApprovalDenied);
     nb::object payload = build_payload(state, request);
     nb::object client = client_api::construct(mod_attr(client_api::kAsyncClient), captured(state, kApiKey), captured(state, kBaseUrl));
@@ -330,6 +340,7 @@ kd::Async core_body(nb::object state, nb::object request) {
         nb::object ar = co_await kd::host_await(client_api::create_request(client, create_kwargs(payload)));
         nb::object request_id = ar["id"];
         kd::log(logger(), kd::Level::Info, "approval request %s created for %s", {request_id, tool_of(request)});
+        wait.request(request_id); // trace
         result = co_await kd::host_await(mod_attr("_async_poll_until_resolved")(
             client, request_id, "poll_interval"_a = captured(state, kPollInterval), "timeout"_a = captured(state, kTimeout)));
     } catch (nb::python_error &err) {
@@ -343,6 +354,8 @@ kd::Async core_body(nb::object state, nb::object request) {
             failure.emplace(std::move(err));
         }
     }
+    if (failure) wait.fail(*failure); // trace
+    else wait.finish(outcome);
     // The close runs on every path, cancellation included; its own failure replaces ours.
     co_await kd::host_await(client_api::close(client));
     if (failure) {
@@ -361,7 +374,9 @@ nb::object run_in_worker_thread(nb::handle core, nb::handle request) {
     nb::object pool = futures.attr("ThreadPoolExecutor")("max_workers"_a = 1);
     try {
         nb::object coro = nb::borrow(core)(request);
-        nb::object future = pool.attr("submit")(kd::import_module("asyncio").attr("run"), coro);
+        // In the caller's context, so the wait's span has the caller's span as its parent.
+        nb::object run_in_context = kd::import_module("contextvars").attr("copy_context")().attr("run");
+        nb::object future = pool.attr("submit")(run_in_context, kd::import_module("asyncio").attr("run"), coro);
         nb::object value = future.attr("result")(); // waits with the GIL released
         pool.attr("shutdown")("wait"_a = true);
         return value;
@@ -548,6 +563,7 @@ nb::object temporal_build_attestation(nb::handle, nb::handle args, nb::handle kw
 
 struct TemporalCall {
     nb::object self, request, activity, request_id;
+    trace::Wait *wait = nullptr; // this attempt's span
 };
 
 // One look at a record: heartbeat it, then the approval, a denial, or "keep polling".
@@ -596,6 +612,7 @@ std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, n
             data = client_api::get_request(client, call.request_id);
             kd::log(logger(), kd::Level::Info, "resuming approval request %s for %s from heartbeat",
                     {call.request_id, tool});
+            if (*call.wait) call.wait->request(call.request_id, "resumed", nb::none(), lowered_status(data), data); // trace
         } catch (nb::python_error &err) {
             if (!kd::error_is(err, cloud_error)) throw;
             nb::object status_code = errors_api::status_code(kd::error_value(err));
@@ -620,6 +637,7 @@ std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, n
         if (!kd::truthy(call.request_id))
             kd::raise_instance(application_error("approval response missing id field", "ApprovalMalformedResponse", true));
         kd::log(logger(), kd::Level::Info, "approval request %s created for %s", {call.request_id, tool});
+        if (*call.wait) call.wait->request(call.request_id, "created", nb::none(), lowered_status(req_data), req_data); // trace
         data = req_data;
     }
     if (!data.is_none()) {
@@ -640,6 +658,7 @@ std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, n
         nb::object status = lowered_status(data);
         kd::log(logger(), kd::Level::Info, "approval poll %d/%d for %s: %s",
                 {nb::int_(i + 1), attempts, call.request_id, status});
+        call.wait->poll(status, data); // trace
         if (auto sa = evaluate(call, data, status)) return sa;
     }
     return std::nullopt;
@@ -649,6 +668,8 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("__call__", {{"self"}, {"request"}}, args, kwargs);
     TemporalCall call{a[0], a[1], kd::import_from("temporalio", "activity"), nb::str("")};
     kd::import_from("temporalio.exceptions", "ApplicationError");
+    auto wait = trace::Wait::start("temporal", call.request); // trace: this attempt's span, under the activity's
+    call.wait = &wait;
     nb::object activity_id = nb::str(""), workflow_id = nb::str(""), workflow_run_id = nb::str("");
     nb::object heartbeat_id = nb::none();
     try {
@@ -677,17 +698,21 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
     try {
         approval = temporal_poll(call, client, payload, heartbeat_id);
     } catch (nb::python_error &err) {
+        wait.fail(err); // trace
         nb::object type = nb::borrow(reinterpret_cast<PyObject *>(Py_TYPE(err.value().ptr())));
         nb::object tb = err.traceback().is_valid() ? nb::borrow(err.traceback()) : nb::none();
         if (!kd::truthy(client_api::exit(scoped, type, kd::error_value(err), tb))) throw;
     }
     if (approval) {
+        wait.finish(*approval); // trace
         client_api::exit(scoped, nb::none(), nb::none(), nb::none());
         return *approval;
     }
     client_api::exit(scoped, nb::none(), nb::none(), nb::none());
-    kd::raise_instance(application_error("approval pending for " + text(call.request_id) + "; will retry via Temporal",
-                                         "ApprovalPendingRetry", false));
+    nb::object pending = application_error("approval pending for " + text(call.request_id) + "; will retry via Temporal",
+                                           "ApprovalPendingRetry", false);
+    wait.fail(pending); // trace
+    kd::raise_instance(pending);
 }
 
 nb::object temporal_cloud_approval(nb::handle, nb::handle args, nb::handle kwargs) {

@@ -16,7 +16,10 @@ Everything runs on this machine and nothing leaves it:
 5. the approval request waits on the dashboard, whose link is printed; a human
    approves or denies there (``--auto-approve`` approves through the service
    after a short pause instead);
-6. the verified signed approval and the tool's result are shown.
+6. the verified signed approval and the tool's result are shown;
+7. with the OpenTelemetry SDK installed, the trace of the run is printed as a
+   tree (agent, tool call, approval wait with its duration and approver, tool
+   run), from an in-memory exporter.
 
 The demo clears every ``KAVRI_*`` variable first so that nothing from the
 shell points it at another service. Credentials are printed only through
@@ -28,6 +31,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import logging
 import os
 import re
@@ -87,6 +91,96 @@ def _redactors() -> tuple[Callable[[str], str], str | None]:
         # Without the redaction module nothing credential-shaped is shown at all.
         pattern = re.compile(r"(kavri_ct_|tc_|cs_|rt_)[A-Za-z0-9_-]+")
         return (lambda text: pattern.sub("<redacted>", text)), f"kavri_cloud.redaction unavailable ({exc})"
+
+
+# ------------------------------------------------------------------ the trace of the run
+
+
+class RunTrace:
+    """The run's spans in memory, when the OpenTelemetry SDK is installed; otherwise nothing."""
+
+    def __init__(self) -> None:
+        self.exporter: Any = None
+        self.missing = ""
+        try:
+            from opentelemetry import trace
+            from opentelemetry.sdk.trace import TracerProvider
+            from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+            from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+        except ImportError as exc:
+            self.missing = str(exc)
+            return
+        self.exporter = InMemorySpanExporter()
+        provider = trace.get_tracer_provider()
+        if not isinstance(provider, TracerProvider):  # one set already (auto-instrumentation) is kept
+            provider = TracerProvider()
+            trace.set_tracer_provider(provider)
+        provider.add_span_processor(SimpleSpanProcessor(self.exporter))
+        self.tracer = provider.get_tracer("kavri_cloud.demo")
+
+    def span(self, name: str) -> Any:
+        return self.tracer.start_as_current_span(name) if self.exporter is not None else contextlib.nullcontext()
+
+    def temporal_interceptors(self) -> list[Any]:
+        if self.exporter is None:
+            return []
+        try:
+            from temporalio.contrib.opentelemetry import TracingInterceptor
+        except ImportError:
+            return []
+        return [TracingInterceptor()]
+
+    def show(self, progress: Progress, redact: Callable[[str], str]) -> None:
+        if self.exporter is None:
+            progress.step("to see the trace of this run, install the OpenTelemetry SDK: "
+                          "pip install 'kavri-cloud[otel]' opentelemetry-sdk")
+            return
+        spans = list(self.exporter.get_finished_spans())
+        if not spans:
+            return
+        ids = {s.context.span_id for s in spans}
+        children: dict[Any, list[Any]] = {}
+        for span in sorted(spans, key=lambda s: s.start_time):
+            parent = span.parent.span_id if span.parent is not None and span.parent.span_id in ids else None
+            children.setdefault(parent, []).append(span)
+        progress.step("the trace of this run (OpenTelemetry, in-memory exporter):")
+
+        def walk(span: Any, prefix: str, last: bool, top: bool) -> None:
+            branch = "" if top else ("`- " if last else "|- ")
+            progress.detail(f"{prefix}{branch}{redact(_describe(span))}")
+            below = children.get(span.context.span_id, [])
+            for i, child in enumerate(below):
+                walk(child, prefix + ("" if top else ("   " if last else "|  ")), i == len(below) - 1, False)
+
+        for root in children.get(None, []):
+            walk(root, "", True, True)
+
+
+def _describe(span: Any) -> str:
+    seconds = (span.end_time - span.start_time) / 1e9
+    attrs = span.attributes or {}
+    line = f"{span.name}  {seconds:.2f} s"
+    if span.name.startswith("kavri.approval.wait"):
+        detail = str(attrs.get("kavri.approval.outcome", "?"))
+        if attrs.get("kavri.approval.approvers"):
+            detail += " by " + ", ".join(attrs["kavri.approval.approvers"])
+        detail += f", {attrs.get('kavri.approval.poll_count', 0)} polls, request {attrs.get('kavri.approval.request.id')}"
+        if "kavri.temporal.attempt" in attrs:
+            detail += f", attempt {attrs['kavri.temporal.attempt']}"
+        line += f"  ({detail})"
+    elif span.name.startswith("kavri.guard"):
+        line += (f"  (mode {attrs.get('kavri.enforcement.mode')}, verdict {attrs.get('kavri.guard.verdict')}, "
+                 f"action {attrs.get('kavri.guard.action')})")
+    return line
+
+
+def _tool_run(name: str) -> Any:
+    """The tool's own run as a span, as an instrumented tool framework would record it."""
+    try:
+        from opentelemetry import trace
+    except ImportError:
+        return contextlib.nullcontext()
+    return trace.get_tracer("kavri_cloud.demo").start_as_current_span(f"execute_tool {name}")
 
 
 # ------------------------------------------------------------------ the dashboard side
@@ -274,7 +368,8 @@ def _scripted_model() -> Any:
 
 def _send_email(to: str, subject: str, body: str) -> str:
     # The same tool as the Temporal activity, without importing temporalio.
-    return f"email to {to} queued: {subject!r} ({len(body)} characters)"
+    with _tool_run(TOOL):
+        return f"email to {to} queued: {subject!r} ({len(body)} characters)"
 
 
 async def _wait_visibly(work: Any, progress: Progress, watch: DashboardWatch) -> Any:
@@ -290,7 +385,7 @@ async def _wait_visibly(work: Any, progress: Progress, watch: DashboardWatch) ->
             progress.step(f"still waiting for a decision ({waited} s)")
 
 
-def _run_langgraph(cloud: Any, holder: Any, progress: Progress, watch: DashboardWatch) -> str | None:
+def _run_langgraph(cloud: Any, holder: Any, progress: Progress, watch: DashboardWatch, run_trace: RunTrace) -> str | None:
     from kavri.approval import ApprovalGate
 
     warrant = _warrant(cloud, holder)
@@ -309,7 +404,8 @@ def _run_langgraph(cloud: Any, holder: Any, progress: Progress, watch: Dashboard
         middleware = KavriMiddleware(approval_handler=_capturing(handler, captured), warrant=warrant, dry_run=False)
     except ImportError as exc:
         progress.step(f"LangGraph integration unavailable ({exc}): using the blocking handler instead")
-        return _run_blocking(cloud, gate, api_key, base_url, captured, progress)
+        with run_trace.span("invoke_agent demo-agent"):
+            return _run_blocking(cloud, gate, api_key, base_url, captured, progress)
 
     progress.step(
         "agent: create_agent(scripted chat model, tools=[send_email], "
@@ -318,7 +414,10 @@ def _run_langgraph(cloud: Any, holder: Any, progress: Progress, watch: Dashboard
     send_email = StructuredTool.from_function(_send_email, name=TOOL, description="Send an email.")
     agent: Any = create_agent(_scripted_model(), [send_email], middleware=[middleware])
     progress.step(f"agent: asked to send the Q3 numbers; the model calls {TOOL}({ARGUMENTS['to']!r}, ...)")
-    state = asyncio.run(_wait_visibly(agent.ainvoke({"messages": [("user", "Send the Q3 numbers to finance.")]}), progress, watch))
+    with run_trace.span("invoke_agent demo-agent"):
+        state = asyncio.run(
+            _wait_visibly(agent.ainvoke({"messages": [("user", "Send the Q3 numbers to finance.")]}), progress, watch)
+        )
     messages = state["messages"]
     results = [m for m in messages if isinstance(m, ToolMessage)]
     if not results or results[-1].status == "error":
@@ -399,7 +498,9 @@ class TemporalDevServer:
         self._log.close()
 
 
-def _run_temporal(cloud: Any, holder: Any, progress: Progress, watch: DashboardWatch, folder: Path) -> str | None:
+def _run_temporal(
+    cloud: Any, holder: Any, progress: Progress, watch: DashboardWatch, folder: Path, run_trace: RunTrace
+) -> str | None:
     from concurrent.futures import ThreadPoolExecutor
 
     from kavri.approval import ApprovalGate
@@ -431,6 +532,9 @@ def _run_temporal(cloud: Any, holder: Any, progress: Progress, watch: DashboardW
 
     async def scenario() -> str:
         client = await server.client()
+        interceptors = run_trace.temporal_interceptors()
+        if interceptors:  # the workflow's and each activity attempt's spans, which the waits nest in
+            client = await type(client).connect(server.address, interceptors=interceptors)
         progress.step("Temporal dev server is up; starting a worker with KavriPlugin")
         queue = f"kavri-demo-{uuid.uuid4().hex[:8]}"
         with ThreadPoolExecutor(max_workers=4) as executor:
@@ -449,7 +553,8 @@ def _run_temporal(cloud: Any, holder: Any, progress: Progress, watch: DashboardW
                 return await _wait_visibly(handle.result(), progress, watch)
 
     try:
-        result = asyncio.run(scenario())
+        with run_trace.span("invoke_agent demo-agent"):
+            result = asyncio.run(scenario())
     except WorkflowFailureError as exc:
         # The workflow failed because its activity did: show the activity's own error.
         cause: Any = exc.cause
@@ -490,6 +595,7 @@ def main(argv: list[str] | None = None) -> int:
     """Run the demo; returns 0 when the guarded tool ran."""
     args = _parser().parse_args(argv)
     progress = Progress()
+    run_trace = RunTrace()
     redact, redaction_note = _redactors()
     cleared = sorted(name for name in os.environ if name.startswith("KAVRI_"))
     for name in cleared:
@@ -523,9 +629,9 @@ def main(argv: list[str] | None = None) -> int:
                 progress.step(f"Temporal integration unavailable ({exc}): running the LangGraph flow instead")
                 flow = "langgraph"
         if flow == "temporal":
-            result = _run_temporal(cloud, holder, progress, watch, folder)
+            result = _run_temporal(cloud, holder, progress, watch, folder, run_trace)
         else:
-            result = _run_langgraph(cloud, holder, progress, watch)
+            result = _run_langgraph(cloud, holder, progress, watch, run_trace)
     except KeyboardInterrupt:
         progress.step("stopped")
         return 130
@@ -533,6 +639,7 @@ def main(argv: list[str] | None = None) -> int:
         undo()
         cloud.stop()
         shutil.rmtree(folder, ignore_errors=True)
+    run_trace.show(progress, redact)
     if result is None:
         progress.step("done: the guarded tool did not run")
         return 1

@@ -19,7 +19,10 @@ TOOL = "send_email"
 @activity.defn(name=TOOL)
 def send_email(to: str, subject: str, body: str) -> str:
     """The guarded tool: it only says what it would send."""
-    return f"email to {to} queued: {subject!r} ({len(body)} characters)"
+    from kavri_cloud.demo import _tool_run
+
+    with _tool_run(TOOL):
+        return f"email to {to} queued: {subject!r} ({len(body)} characters)"
 
 
 @workflow.defn(name="SendQuarterlyNumbers")

@@ -16,9 +16,11 @@
 #include "native/module.hpp"
 #include "native/host.hpp"
 #include "native/logging.hpp"
+#include "native/observe.hpp"
 
 namespace nb = nanobind;
 namespace kd = kavri::detail;
+namespace trace = kavri::detail::observe;
 namespace client_api = kavri::contracts::client;
 namespace errors_api = kavri::contracts::exceptions;
 namespace enforcement_api = kavri::contracts::enforcement;
@@ -215,13 +217,14 @@ nb::object lowered_status(nb::handle data) {
 
 // Steps after the request is created: the signed approvals, or a raised error.
 kd::Async create_and_poll(nb::object state, nb::object request, nb::object client, nb::object payload,
-                          nb::object denied_cls) {
+                          nb::object denied_cls, trace::Wait *wait) {
     nb::dict fields = as_kwargs(payload.attr("to_create_request_kwargs")());
     nb::object created = co_await kd::host_await(client_api::create_request(client, fields));
     nb::object request_id = created["id"];
     nb::object tool = tool_of(request);
     nb::str url = concat(concat(captured(state, kDashboardUrl), nb::str("/approvals?request=")), kd::text_of(request_id));
     kd::log(logger(), kd::Level::Info, "approval gate for '%s' - request %s - %s", {tool, request_id, url});
+    wait->request(request_id, nullptr, url); // trace
     nb::object asyncio = kd::import_module("asyncio");
     nb::object loop = asyncio.attr("get_running_loop")();
     nb::object deadline = py_add(loop.attr("time")(), captured(state, kTimeout));
@@ -229,6 +232,7 @@ kd::Async create_and_poll(nb::object state, nb::object request, nb::object clien
     while (true) {
         nb::object data = co_await kd::host_await(client_api::get_request(client, request_id));
         nb::object status = lowered_status(data);
+        wait->poll(status, data); // trace
         if (is_exact_text(status, "approved")) {
             kd::log(logger(), kd::Level::Info, "approval granted for '%s' (request %s)", {tool, request_id});
             co_return nb::borrow(captured(state, kExtract))(data);
@@ -239,13 +243,17 @@ kd::Async create_and_poll(nb::object state, nb::object request, nb::object clien
         }
         if (is_exact_text(status, "expired")) deny(denied_cls, request, nb::str("approval request expired"));
         nb::object remaining = py_sub(deadline, loop.attr("time")());
-        if (py_compare(remaining, nb::int_(0), Py_LE)) deny(denied_cls, request, timeout_reason(captured(state, kTimeout)));
+        if (py_compare(remaining, nb::int_(0), Py_LE)) {
+            wait->outcome("timed_out"); // trace
+            deny(denied_cls, request, timeout_reason(captured(state, kTimeout)));
+        }
         nb::object pause = py_compare(remaining, poll_interval, Py_LT) ? remaining : nb::borrow(poll_interval);
         co_await kd::host_await(asyncio.attr("sleep")(pause));
     }
 }
 
 kd::Async handle_body(nb::object state, nb::object request) {
+    auto wait = trace::Wait::start("langgraph", request); // trace: the wait's span
     nb::object denied_cls = kd::import_from(sdk_api::kApprovalModule, sdk_api::kApprovalDenied);
     nb::object key = scoped_idempotency_key(request);
     nb::object payload = mod_attr("build_approval_request_payload")(
@@ -256,10 +264,12 @@ kd::Async handle_body(nb::object state, nb::object request) {
     std::optional<nb::python_error> failure;
     try {
         outcome = co_await kd::host_await(kd::make_coroutine(
-            create_and_poll(state, request, client, payload, denied_cls), "_handle", "langgraph_cloud_approval.<locals>._handle"));
+            create_and_poll(state, request, client, payload, denied_cls, &wait), "_handle", "langgraph_cloud_approval.<locals>._handle"));
     } catch (nb::python_error &err) {
         failure.emplace(std::move(err));
     }
+    if (failure) wait.fail(*failure); // trace
+    else wait.finish(outcome);
     // Every exit closes the client, cancellation included; a failing close replaces our error.
     co_await kd::host_await(client_api::close(client));
     if (failure) {
@@ -540,11 +550,29 @@ bool spy_was_called(nb::handle spy) {
     return PyList_GET_ITEM(state.ptr(), 1) == Py_True;
 }
 
+// trace: the SDK's verdict on the call, apart from the action taken. A call that went on
+// towards the tool was allowed, whatever its result says.
+void guard_decided(trace::Guard &guard, bool went_on, nb::handle result, nb::handle dry_run) {
+    if (!guard) return;
+    bool denied = !went_on && is_denial_tool_message(result);
+    guard.decided(denied, kd::truthy(dry_run), denied ? kd::attr_or_none(result, names::content.get()) : nb::none());
+}
+
 nb::object wrap(nb::handle cell, nb::handle self, nb::handle request, nb::handle handler) {
-    nb::object spy = handler_spy(handler);
-    nb::object result = super_of(cell, self).attr(names::wrap_tool_call.get())(request, spy);
-    if (spy_was_called(spy)) return result;
-    return mod_attr(names::observe)(result, request, handler, self.attr(names::dry_run.get()));
+    auto guard = trace::Guard::start(request, kd::truthy(self.attr(names::dry_run.get()))); // trace
+    try {
+        nb::object spy = handler_spy(handler);
+        nb::object result = super_of(cell, self).attr(names::wrap_tool_call.get())(request, spy);
+        nb::object dry_run = self.attr(names::dry_run.get());
+        bool went_on = spy_was_called(spy);
+        guard_decided(guard, went_on, result, dry_run); // trace
+        nb::object out = went_on ? result : mod_attr(names::observe)(result, request, handler, dry_run);
+        guard.finish(); // trace
+        return out;
+    } catch (nb::python_error &err) {
+        guard.fail(err); // trace
+        throw;
+    }
 }
 
 nb::object middleware_wrap(nb::handle cell, nb::handle args, nb::handle kwargs) {
@@ -565,12 +593,30 @@ PyObject *middleware_wrap_entry(PyObject *fn, PyObject *const *args, size_t narg
 }
 
 kd::Async middleware_awrap_body(nb::object cell, nb::object self, nb::object request, nb::object handler) {
-    nb::object spy = handler_spy(handler);
-    nb::object result =
-        co_await kd::host_await(super_of(cell, self).attr(names::awrap_tool_call.get())(request, spy));
-    if (spy_was_called(spy)) co_return result;
-    co_return co_await kd::host_await(
-        mod_attr(names::observe_async)(result, request, handler, self.attr(names::dry_run.get())));
+    auto guard = trace::Guard::start(request, kd::truthy(self.attr(names::dry_run.get()))); // trace
+    nb::object out;
+    std::optional<nb::python_error> failure;
+    try {
+        nb::object spy = handler_spy(handler);
+        nb::object result =
+            co_await kd::host_await(super_of(cell, self).attr(names::awrap_tool_call.get())(request, spy));
+        nb::object dry_run = self.attr(names::dry_run.get());
+        bool went_on = spy_was_called(spy);
+        guard_decided(guard, went_on, result, dry_run); // trace
+        if (went_on)
+            out = result;
+        else
+            out = co_await kd::host_await(mod_attr(names::observe_async)(result, request, handler, dry_run));
+    } catch (nb::python_error &err) {
+        failure.emplace(std::move(err));
+    }
+    if (failure) { // trace
+        guard.fail(*failure);
+        failure->restore();
+        throw nb::python_error();
+    }
+    guard.finish(); // trace
+    co_return out;
 }
 
 nb::object middleware_awrap(nb::handle cell, nb::handle args, nb::handle kwargs) {
