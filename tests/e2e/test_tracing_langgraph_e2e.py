@@ -13,7 +13,7 @@ pytest.importorskip("opentelemetry.sdk")
 
 from langchain.agents import create_agent  # noqa: E402
 from langchain_core.messages import ToolMessage  # noqa: E402
-from langchain_core.tools import tool  # noqa: E402
+from langchain_core.tools import ToolException, tool  # noqa: E402
 
 from kavri_cloud import langgraph as lg  # noqa: E402
 from tests.e2e.approval_helpers import Human, approve_by, deny_with, gate_for  # noqa: E402
@@ -116,3 +116,25 @@ def test_without_a_caller_span_the_middleware_span_starts_the_trace_and_leaves_t
     (guard,) = otel.guards()
     assert guard.parent is None
     assert not trace.get_current_span().get_span_context().is_valid
+
+
+@pytest.mark.parametrize("dry_run", [True, False])
+def test_a_tools_own_denial_text_is_recorded_as_an_allowed_call(local_cloud, otel, dry_run):
+    # The gate passed and the tool ran: its own "Authorization denied" error is no verdict of the gate's.
+    ran = []
+
+    @tool
+    def transfer(amount: int) -> str:
+        """Move money."""
+        ran.append(amount)
+        raise ToolException("Authorization denied by the bank")
+
+    transfer.handle_tool_error = True
+    handler = lg.langgraph_cloud_approval(local_cloud.runtime_key, base_url=local_cloud.url, poll_interval=0.05)
+    middleware = lg.KavriMiddleware(handler, warrant=gate_for(local_cloud, tool="transfer").warrant, dry_run=dry_run)
+    agent = create_agent(scripted("call_1"), [transfer], middleware=[middleware])
+    with Human(local_cloud, approve_by("alice")):
+        asyncio.run(agent.ainvoke({"messages": [("user", "pay")]}))
+    assert len(ran) == 1
+    (guard,) = otel.guards()
+    assert (guard.attributes["kavri.guard.verdict"], guard.attributes["kavri.guard.action"]) == ("allow", "allow")
