@@ -217,7 +217,7 @@ def _decode_body(body: Any) -> Any:
 
         try:
             return json.loads(body)
-        except ValueError:
+        except (ValueError, RecursionError):  # not JSON, or nested too deeply to decode
             return body
     return body
 
