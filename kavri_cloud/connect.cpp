@@ -43,6 +43,8 @@ constexpr const char *kEnvAgentId = "KAVRI_AGENT_ID";
 constexpr const char *kEnvAgentPublicKey = "KAVRI_AGENT_PUBLIC_KEY";
 constexpr const char *kEnvSigningKey = "KAVRI_SIGNING_KEY";
 constexpr const char *kEnvIssuerKey = "KAVRI_ISSUER_KEY";
+// Seconds a whole doctor run may spend on the network, all probes together.
+constexpr double kDoctorTimeout = 30.0;
 
 // Attribute names of the hot path, interned once (see g_names below).
 struct Names {
@@ -252,6 +254,7 @@ struct EndpointShape {
     Span value;
     EndpointKind kind;
     bool usable = false; // absolute: http(s) with an authority; scheme-less: loopback host
+    bool userinfo = false; // scheme-less with an "@" before the path: refused
 };
 
 template <typename CharT> EndpointShape endpoint_shape(const CharT *s, size_t n) {
@@ -280,6 +283,7 @@ template <typename CharT> EndpointShape endpoint_shape(const CharT *s, size_t n)
         uint32_t c = uint32_t(v[i]);
         if (c == ':' && colons++ == 0) first_colon = i;
         if (c == ']' && close == host_end) close = i;
+        if (c == '@') shape.userinfo = true;
     }
     if (host_end > 0 && uint32_t(v[0]) == '[' && close < host_end) {
         name_begin = 1;
@@ -346,7 +350,17 @@ nb::object normalize_endpoint(nb::handle endpoint) {
         if (!msg) throw nb::python_error();
         raise_cloud_error(nb::steal(msg));
     }
-    default: return concat(nb::str(shape.usable ? "http://" : "https://"), value);
+    default: {
+        // "localhost:8080@attacker.example" reads as loopback but names attacker.example
+        // as its host: with user information the text cannot be trusted to say where the
+        // key goes, in clear or not, so such an endpoint is refused.
+        if (shape.userinfo) {
+            PyObject *msg = PyUnicode_FromFormat("invalid connect token endpoint: '%U'", endpoint.ptr());
+            if (!msg) throw nb::python_error();
+            raise_cloud_error(nb::steal(msg));
+        }
+        return concat(nb::str(shape.usable ? "http://" : "https://"), value);
+    }
     }
 }
 
@@ -689,6 +703,9 @@ nb::object doctor(nb::handle, nb::handle args, nb::handle kwargs) {
     nb::object client = client_api::construct(mod_attr("KavriCloudClient"), config.attr("api_key"),
                                               config.attr("api_base_url"));
     nb::object claimed = closing(client, [&]() -> nb::object {
+        // The whole run shares one deadline: a service that stalls every probe still ends it.
+        nb::object now = kd::import_module("time").attr("monotonic")();
+        client_api::set_deadline(client, now + mod_attr("_DOCTOR_TIMEOUT"));
         // A probe that records a failure does not stop the later ones.
         mod_attr("_probe_health")(client, checks);
         mod_attr("_probe_tenant")(client, checks);
@@ -775,6 +792,7 @@ NB_MODULE(connect, m) {
     m.attr("_ENV_CONTROL_PLANE_URL") = kEnvControlPlaneUrl;
     m.attr("_ENV_API_URL") = kEnvApiUrl;
     m.attr("_DEFAULT_API_BASE_URL") = kd::import_from("kavri_cloud.hosted", "DEFAULT_API_BASE_URL");
+    m.attr("_DOCTOR_TIMEOUT") = kDoctorTimeout;
 
     auto def = [&](const char *name, kd::NativeFn fn, const char *doc) {
         m.attr(name) = kd::make_function(fn, nb::none(), {name, name, doc, kModuleName});
