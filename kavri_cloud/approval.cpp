@@ -763,11 +763,13 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
     nb::object payload = mod_attr("build_approval_request_payload")(
         call.request, "signing_key"_a = call.self.attr("_signing_key"), "idempotency_key"_a = key);
     // One attempt: its fast polls' sleeps plus one client timeout for all its requests together.
+    // (The client timeout is read from the module at each call, like the module's collaborators.)
+    nb::object client_timeout = mod_attr("_TEMPORAL_CLIENT_TIMEOUT");
     nb::object attempt_deadline =
         py_add(py_add(monotonic(), py_mul(call.self.attr("_fast_poll_attempts"), call.self.attr("_fast_poll_seconds"))),
-               nb::float_(kTemporalClientTimeout));
+               client_timeout);
     nb::object scoped = client_api::construct(mod_attr(client_api::kSyncClient), call.self.attr("_api_key"),
-                                              call.self.attr("_base_url"), nb::float_(kTemporalClientTimeout));
+                                              call.self.attr("_base_url"), client_timeout);
     nb::object client = client_api::enter(scoped);
     std::optional<nb::object> approval;
     try {

@@ -182,6 +182,26 @@ void mask_undecodable_bytes(nb::handle error, const std::string &raw) {
     nb::setattr(error, "args", nb::make_tuple(error.attr("encoding"), kept, start, end, error.attr("reason")));
 }
 
+// A JSON syntax error keeps the whole decoded document (API key included) in its
+// `doc`: keep only the character the error points at, at its place. Its text, args
+// and position attributes hold no part of the document.
+void mask_json_document(nb::handle error) {
+    auto doc = kd::get_attr(error, "doc");
+    if (!doc || !PyUnicode_Check(doc->ptr())) return;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(doc->ptr()), pos = -1;
+    if (auto at = kd::get_attr(error, "pos"); at && PyLong_Check(at->ptr())) {
+        pos = PyLong_AsSsize_t(at->ptr());
+        if (pos == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    std::string blank(size_t(length), '\0');
+    nb::str masked(blank.data(), blank.size());
+    if (pos >= 0 && pos < length) {
+        nb::str before(blank.data(), size_t(pos)), after(blank.data(), size_t(length - pos - 1));
+        masked = concat(concat(before, substr(*doc, {size_t(pos), size_t(pos) + 1})), after);
+    }
+    nb::setattr(error, "doc", masked);
+}
+
 nb::object parse_token(nb::handle token) {
     require_text(token, "token");
     bool prefixed = kd::with_code_points(token, [](const auto *d, size_t n) {
@@ -234,6 +254,7 @@ nb::object parse_token(nb::handle token) {
             } catch (nb::python_error &err) {
                 // Nesting too deep for the host's parser is as unreadable as a syntax error.
                 if (!err.matches(PyExc_ValueError) && !err.matches(PyExc_RecursionError)) throw;
+                mask_json_document(err.value());
                 raise_wrapping("invalid connect token JSON: ", err);
             }
         }
