@@ -403,12 +403,14 @@ class _DeadlineTransport:
     def __init__(self, ssl_context: Any) -> None:
         import httpcore
 
+        # Duck-typed: httpcore is imported only when the first request is sent.
+        backend: Any = _DeadlineBackend()
         self._pool = httpcore.ConnectionPool(
             ssl_context=ssl_context,
             max_connections=100,
             max_keepalive_connections=20,
             keepalive_expiry=5.0,
-            network_backend=_DeadlineBackend(),
+            network_backend=backend,
         )
 
     def handle_request(self, request: httpx.Request) -> httpx.Response:
@@ -452,7 +454,8 @@ def _new_http(asynchronous: bool, options: dict[str, Any]) -> Any:
         # The asynchronous client bounds a request by cancelling it at its deadline.
         transport: Any = httpx.AsyncHTTPTransport(verify=_shared_ssl_context())
         return httpx.AsyncClient(transport=transport, **options)
-    return httpx.Client(transport=_DeadlineTransport(_shared_ssl_context()), **options)
+    bounded: Any = _DeadlineTransport(_shared_ssl_context())
+    return httpx.Client(transport=bounded, **options)
 
 
 _INFLATE_WBITS = {"gzip": 16 + 15, "x-gzip": 16 + 15, "deflate": 15}
@@ -984,7 +987,7 @@ class AsyncKavriCloudClient(_BaseClient):
     async def _exchange(
         self, method: str, path: str, json: Any, params: Mapping[str, Any] | None, budget: float | None
     ) -> httpx.Response:
-        http = self._http
+        http: Any = self._http
         request = http.build_request(method, path, json=json, params=params, timeout=budget)
         streamed = await http.send(request, stream=True)
         try:
