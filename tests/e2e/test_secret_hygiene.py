@@ -31,6 +31,7 @@ from kavri_cloud import approval, connect, langgraph
 from kavri_cloud.local import LocalCloud, make_connect_token
 from tests.e2e.approval_helpers import Human, approve_by, deny_with, gate_for
 from tests.e2e.fault_helpers import clean_kavri_env  # noqa: F401 (fixture)
+from tests.httpserver import HTTPTestServer, gzip_bomb
 
 pytestmark = pytest.mark.e2e
 
@@ -236,6 +237,27 @@ def test_timeouts_wrong_keys_and_unreachable_services(run, make, refused_url):
     finally:
         run.cloud.clear_faults()
     assert len(run.exceptions) == 4
+    run.assert_clean()
+
+
+HOSTILE_ANSWERS = {
+    "never-answers": {"hang": True},
+    "gzip-bomb": {"status": 201, "body": gzip_bomb(32 << 20), "headers": {"Content-Encoding": "gzip"}},
+    "too-deep": {"status": 201, "body": b"[" * 100_000 + b"]" * 100_000},
+    "id-not-text": {"status": 201, "json": {"id": 5, "status": "pending"}},
+}
+
+
+@pytest.mark.parametrize("make", HANDLERS, ids=lambda f: f.__name__)
+def test_hostile_answers(run, make, monkeypatch):
+    monkeypatch.setattr(approval, "_TEMPORAL_CLIENT_TIMEOUT", 0.5)
+    gate = run.gate()
+    for script in HOSTILE_ANSWERS.values():
+        with HTTPTestServer() as server:
+            server.add(**script, repeat=True)
+            run.attempt(lambda: _make(make, run, gate, base_url=server.url, timeout=0.5)(run.request(gate)))
+            server.release()
+    assert len(run.exceptions) == len(HOSTILE_ANSWERS)
     run.assert_clean()
 
 
