@@ -482,14 +482,11 @@ class _Body:
         codings = [c for c in codings if c and c != "identity"]
         if len(codings) > 1 or (codings and codings[0] not in _INFLATE_WBITS):
             self._fail(f"Kavri Cloud answered with an unsupported content encoding ({', '.join(codings)})")
-            self._raw = True
-        else:
-            self._raw = False
-            if codings:
-                import zlib
+        elif codings:
+            import zlib
 
-                self._inflater = zlib.decompressobj(_INFLATE_WBITS[codings[0]])
-                self._deflate_retry = codings[0] == "deflate"
+            self._inflater = zlib.decompressobj(_INFLATE_WBITS[codings[0]])
+            self._deflate_retry = codings[0] == "deflate"
 
     def _fail(self, message: str, cause: BaseException | None = None) -> None:
         if self._ok:
@@ -700,6 +697,8 @@ class _BaseClient:
         import time
 
         left = self._deadline - time.monotonic()
+        if left == float("inf"):
+            return self._timeout
         if left <= 0:
             raise self._timed_out(TimeoutError("the caller's deadline passed before the request was sent"),
                                   method, url, 0.0)
