@@ -336,6 +336,7 @@ class _DeadlineStream:
 
     def start_tls(self, ssl_context: Any, server_hostname: str | None = None,
                   timeout: float | None = None) -> _DeadlineStream:
+        # The host's TLS handshake keeps one deadline over all its reads.
         return _DeadlineStream(self._stream.start_tls(ssl_context, server_hostname, _remaining(timeout, "connect")))
 
     def get_extra_info(self, info: str) -> Any:

@@ -644,3 +644,34 @@ def test_bounds_are_validated(options, error):
     with pytest.raises(error):
         client = KavriCloudClient(API_KEY, max_response_bytes=options.get("max_response_bytes", 1 << 20))
         client.deadline = options.get("deadline")
+
+
+def test_a_trickled_tls_handshake_ends_at_the_deadline():
+    import socket
+    import threading
+
+    # A TLS record header announcing 16 KiB, then its body one byte at a time.
+    listener = socket.create_server(("127.0.0.1", 0))
+    stop = threading.Event()
+
+    def serve():
+        conn, _ = listener.accept()
+        with conn:
+            try:
+                conn.sendall(b"\x16\x03\x03\x40\x00")
+                while not stop.wait(0.1):
+                    conn.sendall(b"\x00")
+            except OSError:
+                pass
+
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+    started = time.monotonic()
+    try:
+        with pytest.raises(TransportError, match=r"timed out after 0\.5s$"):
+            _sync_health(f"https://127.0.0.1:{listener.getsockname()[1]}", timeout=0.5)
+    finally:
+        stop.set()
+        server.join(5)
+        listener.close()
+    assert time.monotonic() - started < 2.0
