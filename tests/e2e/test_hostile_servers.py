@@ -208,3 +208,27 @@ def test_doctor_ends_in_its_bound_and_reports_each_probe(http_server, monkeypatc
     assert report.ok is False
     text = HOSTILE[case][1].replace("201", "200")
     assert text in report.checks[1].message, report.checks[1].message
+
+
+@pytest.mark.parametrize("shape", SHAPES, ids=repr)
+def test_a_slow_service_that_never_decides_ends_as_a_timeout_in_the_bound(http_server, monkeypatch, request_, shape):
+    from kavri.approval import ApprovalDenied
+
+    monkeypatch.setattr(approval, "_TEMPORAL_CLIENT_TIMEOUT", TIMEOUT)
+    http_server.add(201, json=PENDING, method="POST", repeat=True)
+    http_server.add(json=PENDING, method="GET", delay=0.4, repeat=True)  # every poll takes 0.4 s
+    log = track_clients(monkeypatch, shape.module, shape.client)
+    before = Resources.now()
+
+    ran = measured(lambda: shape.run(http_server.url, request_))
+
+    http_server.release()
+    before.assert_released()
+    log.assert_all_closed()
+    assert ran.elapsed < shape.bound + SLACK, f"{shape} took {ran.elapsed:.1f}s"
+    if shape.name == "temporal":
+        assert isinstance(ran.outcome, ApplicationError) and ran.outcome.type == "ApprovalPendingRetry", ran.outcome
+    else:
+        # The last poll, made at the deadline, fits in the grace: a timeout denial, not a transport error.
+        assert isinstance(ran.outcome, ApprovalDenied), repr(ran.outcome)
+        assert ran.outcome.reason.startswith(f"timed out after {TIMEOUT}s waiting for cloud approval")
