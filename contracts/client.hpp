@@ -21,6 +21,18 @@ inline nb::object construct(nb::handle cls, nb::handle api_key, nb::handle base_
     return nb::borrow(cls)(api_key, "base_url"_a = base_url, "timeout"_a = timeout);
 }
 
+// How far past a handler's own timeout its last request may run: room for the
+// one poll made at the deadline, never for a server that stalls.
+inline constexpr double kDeadlineGrace = 1.0;
+
+// client.deadline = deadline (a time.monotonic() value): no request of the client
+// outlives it. A stand-in client that refuses the attribute keeps its own timeouts.
+inline void set_deadline(nb::handle client, nb::handle deadline) {
+    if (PyObject_SetAttrString(client.ptr(), "deadline", deadline.ptr()) == 0) return;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+}
+
 // client.create_request(**fields): every entry of the payload map by name.
 inline nb::object create_request(nb::handle client, nb::handle fields) {
     return client.attr("create_request")(**nb::borrow<nb::dict>(fields));

@@ -54,6 +54,11 @@ nb::object py_add(nb::handle a, nb::handle b) {
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
+nb::object py_mul(nb::handle a, nb::handle b) {
+    PyObject *r = PyNumber_Multiply(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
 nb::object py_sub(nb::handle a, nb::handle b) {
     PyObject *r = PyNumber_Subtract(a.ptr(), b.ptr());
     if (!r) throw nb::python_error();
@@ -244,6 +249,23 @@ std::string timeout_reason(nb::handle timeout) {
     return "timed out after " + kd::utf8(kd::text_of(timeout)) + "s waiting for cloud approval";
 }
 
+// The handler's timeout bounds the whole invocation: its client may not run a
+// request past start + timeout (+ the grace of the last poll). Returns the start.
+nb::object arm_client(nb::handle client, nb::handle timeout) {
+    nb::object start = monotonic();
+    client_api::set_deadline(client, py_add(py_add(start, timeout), nb::float_(client_api::kDeadlineGrace)));
+    return start;
+}
+
+// What the poll may still wait once the create is done: the timeout less the time
+// the create took (the timeout itself when no time has passed).
+nb::object poll_timeout(nb::handle start, nb::handle timeout) {
+    nb::object elapsed = py_sub(monotonic(), start);
+    if (py_compare(elapsed, nb::int_(0), Py_LE)) return nb::borrow(timeout);
+    nb::object left = py_sub(timeout, elapsed);
+    return py_compare(left, nb::int_(0), Py_LT) ? nb::object(nb::int_(0)) : left;
+}
+
 // Maps the client's denial, expiry and timeout errors to the SDK's denial; any
 // other error is returned unchanged (as std::nullopt).
 std::optional<nb::object> map_client_error(const nb::python_error &err, nb::handle denied_cls, nb::handle request,
@@ -281,6 +303,7 @@ nb::object blocking_handle(nb::handle state, nb::handle args, nb::handle kwargs)
     nb::object client = client_api::construct(mod_attr(client_api::kSyncClient), captured(state, kApiKey), captured(state, kBaseUrl));
     nb::object result;
     try {
+        nb::object start = arm_client(client, captured(state, kTimeout));
         nb::object ar = client_api::create_request(client, create_kwargs(payload));
         nb::object request_id = ar["id"];
         nb::dict extra;
@@ -289,7 +312,7 @@ nb::object blocking_handle(nb::handle state, nb::handle args, nb::handle kwargs)
         kd::log(logger(), kd::Level::Info, "approval request created in cloud", {}, extra);
         wait.request(request_id); // trace
         result = mod_attr("_poll_until_resolved")(client, request_id, "poll_interval"_a = captured(state, kPollInterval),
-                                                  "timeout"_a = captured(state, kTimeout));
+                                                  "timeout"_a = poll_timeout(start, captured(state, kTimeout)));
     } catch (nb::python_error &err) {
         wait.fail(err); // trace
         bool with_cause = false;
@@ -337,12 +360,14 @@ kd::Async core_body(nb::object state, nb::object request) {
     nb::object result;
     std::optional<nb::python_error> failure;
     try {
+        nb::object start = arm_client(client, captured(state, kTimeout));
         nb::object ar = co_await kd::host_await(client_api::create_request(client, create_kwargs(payload)));
         nb::object request_id = ar["id"];
         kd::log(logger(), kd::Level::Info, "approval request %s created for %s", {request_id, tool_of(request)});
         wait.request(request_id); // trace
         result = co_await kd::host_await(mod_attr("_async_poll_until_resolved")(
-            client, request_id, "poll_interval"_a = captured(state, kPollInterval), "timeout"_a = captured(state, kTimeout)));
+            client, request_id, "poll_interval"_a = captured(state, kPollInterval),
+            "timeout"_a = poll_timeout(start, captured(state, kTimeout))));
     } catch (nb::python_error &err) {
         failure.emplace(std::move(err));
     }
@@ -368,20 +393,87 @@ kd::Async core_body(nb::object state, nb::object request) {
     co_return outcome;
 }
 
-// Runs when no loop is running: a fresh `_core` on a new loop in one worker thread.
+// How long an interrupted caller waits for the worker to cancel its task and close its client.
+constexpr double kInterruptGrace = 5.0;
+
+// As asyncio.run ends a loop: cancel what is left, shut down async generators and the
+// default executor, close.
+void finish_loop(nb::handle asyncio, nb::handle loop) {
+    nb::object pending = asyncio.attr("all_tasks")(loop);
+    if (nb::len(pending)) {
+        for (nb::handle task : pending) task.attr("cancel")();
+        nb::object gather = asyncio.attr("gather");
+        nb::dict options;
+        options["return_exceptions"] = true;
+        nb::object tasks = nb::steal(PySequence_Tuple(pending.ptr()));
+        if (!tasks.is_valid()) throw nb::python_error();
+        PyObject *gathered = PyObject_Call(gather.ptr(), tasks.ptr(), options.ptr());
+        if (!gathered) throw nb::python_error();
+        loop.attr("run_until_complete")(nb::steal(gathered));
+    }
+    loop.attr("run_until_complete")(loop.attr("shutdown_asyncgens")());
+    loop.attr("run_until_complete")(loop.attr("shutdown_default_executor")());
+    asyncio.attr("set_event_loop")(nb::none());
+    loop.attr("close")();
+}
+
+// The worker thread's job (state: the loop and its task): run the task to its end, then end the loop.
+nb::object run_loop(nb::handle state, nb::handle, nb::handle) {
+    nb::object asyncio = kd::import_module("asyncio");
+    nb::handle loop = PyTuple_GET_ITEM(state.ptr(), 0), task = PyTuple_GET_ITEM(state.ptr(), 1);
+    asyncio.attr("set_event_loop")(loop);
+    nb::object value;
+    try {
+        value = loop.attr("run_until_complete")(task);
+    } catch (nb::python_error &) {
+        finish_loop(asyncio, loop); // a failing cleanup replaces the error, as `finally` does
+        throw;
+    }
+    finish_loop(asyncio, loop);
+    return value;
+}
+
+// Runs when no loop is running: a fresh `_core` on a new loop in one worker thread. The task is
+// made here, so an interrupt of the wait (Ctrl+C) can cancel it: the worker wakes, closes its
+// client and ends, and the interrupt reaches the caller at once instead of after the timeout.
 nb::object run_in_worker_thread(nb::handle core, nb::handle request) {
     nb::object futures = kd::import_module("concurrent.futures");
+    nb::object asyncio = kd::import_module("asyncio");
     nb::object pool = futures.attr("ThreadPoolExecutor")("max_workers"_a = 1);
+    nb::object future;
     try {
-        nb::object coro = nb::borrow(core)(request);
-        // In the caller's context, so the wait's span has the caller's span as its parent.
-        nb::object run_in_context = kd::import_module("contextvars").attr("copy_context")().attr("run");
-        nb::object future = pool.attr("submit")(run_in_context, kd::import_module("asyncio").attr("run"), coro);
-        nb::object value = future.attr("result")(); // waits with the GIL released
-        pool.attr("shutdown")("wait"_a = true);
-        return value;
+        nb::object loop = asyncio.attr("new_event_loop")();
+        nb::object task;
+        try {
+            // Created here, the task runs in a copy of the caller's context: the key scope and the
+            // caller's span reach the worker thread.
+            task = loop.attr("create_task")(nb::borrow(core)(request));
+        } catch (nb::python_error &) {
+            loop.attr("close")();
+            throw;
+        }
+        nb::object job = kd::make_function(run_loop, nb::make_tuple(loop, task),
+                                           {"_run", "async_cloud_approval.<locals>._run", nullptr, "kavri_cloud.approval"});
+        future = pool.attr("submit")(job);
+        try {
+            nb::object value = future.attr("result")(); // waits with the GIL released
+            pool.attr("shutdown")("wait"_a = true);
+            return value;
+        } catch (nb::python_error &err) {
+            bool own = kd::truthy(future.attr("done")()) && future.attr("exception")().is(err.value());
+            if (own) throw; // the handler's own outcome: the pool is shut down below
+            // Interrupted while waiting: stop the task; its close runs on the worker's loop.
+            try {
+                loop.attr("call_soon_threadsafe")(task.attr("cancel"));
+                futures.attr("wait")(nb::make_tuple(future), "timeout"_a = kInterruptGrace);
+            } catch (nb::python_error &) {
+                // A second interrupt, or a loop already closed: the first interrupt still wins.
+            }
+            pool.attr("shutdown")("wait"_a = false);
+            throw;
+        }
     } catch (nb::python_error &) {
-        pool.attr("shutdown")("wait"_a = true);
+        if (!future.is_valid() || kd::truthy(future.attr("done")())) pool.attr("shutdown")("wait"_a = true);
         throw;
     }
 }
@@ -476,36 +568,39 @@ nb::object idempotency_key(nb::handle, nb::handle args, nb::handle kwargs) {
     return py_add(nb::str("appr_"), digest.attr("hexdigest")());
 }
 
-// First decodable SignedApproval of the record: lenient base64 first, then hex.
+// Every decodable SignedApproval of the record (lenient base64 first, then hex): one
+// alone, several as a list in response order, none as None. A warrant that needs two
+// approvals gets both, as from the generic handlers.
 nb::object extract_approval(nb::handle, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("_extract_approval", {{"data"}}, args, kwargs);
     nb::object signed_cls = kd::import_from(core_api::kModule, core_api::kSignedApproval);
     nb::object responses = kd::map_get(a[0], "responses");
     if (!holds_responses(responses)) return nb::none();
+    nb::list approvals;
     for (nb::handle r : responses) {
         nb::object raw = is_response_entry(r) ? kd::map_get(r, "signed_approval") : nb::none();
         if (raw.is_none() || !kd::truthy(raw)) continue;
         for (int attempt = 0; attempt < 2; ++attempt) {
+            const char *failed = attempt == 0 ? "failed to decode signed_approval as base64: %s"
+                                              : "failed to decode signed_approval as hex: %s";
             try {
                 nb::bytes decoded = attempt == 0 ? kd::b64_to_bytes(raw, false, false) : kd::hex_to_bytes(raw);
-                return core_api::signed_approval_from_bytes(signed_cls, decoded);
+                approvals.append(core_api::signed_approval_from_bytes(signed_cls, decoded));
+                break;
             } catch (nb::python_error &err) {
                 if (!kd::is_ordinary_error(err)) throw;
-                kd::log(logger(), kd::Level::Warning,
-                        attempt == 0 ? "failed to decode signed_approval as base64: %s"
-                                     : "failed to decode signed_approval as hex: %s",
-                        {kd::error_value(err)});
+                kd::log(logger(), kd::Level::Warning, failed, {kd::error_value(err)});
             } catch (nb::builtin_exception &e) {
                 nb::object exc = nb::borrow(e.type() == nb::exception_type::type_error ? PyExc_TypeError
                                                                                         : PyExc_ValueError)(e.what());
-                kd::log(logger(), kd::Level::Warning,
-                        attempt == 0 ? "failed to decode signed_approval as base64: %s"
-                                     : "failed to decode signed_approval as hex: %s",
-                        {exc});
+                kd::log(logger(), kd::Level::Warning, failed, {exc});
             }
         }
     }
-    return nb::none();
+    size_t count = nb::len(approvals);
+    if (count == 0) return nb::none();
+    if (count == 1) return approvals[0];
+    return approvals;
 }
 
 nb::object temporal_init(nb::handle, nb::handle args, nb::handle kwargs) {
@@ -691,11 +786,18 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
         "activity_id"_a = activity_id);
     nb::object payload = mod_attr("build_approval_request_payload")(
         call.request, "signing_key"_a = call.self.attr("_signing_key"), "idempotency_key"_a = key);
+    // One attempt: its fast polls' sleeps plus one client timeout for all its requests together.
+    // (The client timeout is read from the module at each call, like the module's collaborators.)
+    nb::object client_timeout = mod_attr("_TEMPORAL_CLIENT_TIMEOUT");
+    nb::object attempt_deadline =
+        py_add(py_add(monotonic(), py_mul(call.self.attr("_fast_poll_attempts"), call.self.attr("_fast_poll_seconds"))),
+               client_timeout);
     nb::object scoped = client_api::construct(mod_attr(client_api::kSyncClient), call.self.attr("_api_key"),
-                                              call.self.attr("_base_url"), nb::float_(kTemporalClientTimeout));
+                                              call.self.attr("_base_url"), client_timeout);
     nb::object client = client_api::enter(scoped);
     std::optional<nb::object> approval;
     try {
+        client_api::set_deadline(client, attempt_deadline);
         approval = temporal_poll(call, client, payload, heartbeat_id);
     } catch (nb::python_error &err) {
         wait.fail(err); // trace
@@ -744,11 +846,11 @@ void register_temporal(nb::module_ &m) {
     ns["__init__"] = method("__init__", temporal_init,
                             "__init__(self, api_key, signing_key, *, base_url=..., fast_poll_seconds=2.0, "
                             "fast_poll_attempts=3)");
-    ns["__call__"] = method("__call__", temporal_call, "__call__(self, request) -> SignedApproval");
+    ns["__call__"] = method("__call__", temporal_call, "__call__(self, request) -> SignedApproval | list[SignedApproval]");
     ns["_extract_approval"] = nb::steal(PyStaticMethod_New(
         kd::make_function(extract_approval, nb::none(),
                           {"_extract_approval", "TemporalCloudApprovalHandler._extract_approval",
-                           "_extract_approval(data) -> SignedApproval | None", mod})
+                           "_extract_approval(data) -> SignedApproval | list[SignedApproval] | None", mod})
             .ptr()));
     ns["_build_attestation"] = method("_build_attestation", temporal_build_attestation,
                                       "_build_attestation(self, request) -> (cbor_b64, attestation)");

@@ -68,9 +68,15 @@ class TemporalCloudApprovalHandler:
         fast_poll_seconds: float = 2.0,
         fast_poll_attempts: int = 3,
     ) -> None: ...
-    def __call__(self, request: Any) -> Any: ...
+    def __call__(self, request: Any) -> Any:
+        """The approval: one SignedApproval, or a list when the record holds several.
+
+        One attempt runs at most its fast polls' sleeps plus one client timeout
+        (``_TEMPORAL_CLIENT_TIMEOUT``, read at each call) for all its requests.
+        """
     @staticmethod
-    def _extract_approval(data: Mapping[str, Any]) -> Any | None: ...
+    def _extract_approval(data: Mapping[str, Any]) -> Any | None:
+        """Every decodable SignedApproval: one alone, several as a list, none as None."""
     def _build_attestation(self, request: Any) -> tuple[str, dict[str, Any]]: ...
 
 def temporal_cloud_approval(

@@ -6,6 +6,16 @@ with a bearer API key, and report every failure as a
 :class:`~kavri_cloud.exceptions.KavriCloudError` (see that module for the
 mapping of HTTP statuses and transport failures).
 
+Every request has one deadline, covering connect, write and the whole read:
+the client's ``timeout``, cut shorter by the caller's :attr:`deadline` when one
+is set (an approval handler sets its own remaining time there). A server that
+trickles its answer or never answers cannot hold a request longer. Every answer
+is read as a stream and refused past ``max_response_bytes`` of decoded content
+(compressed answers are counted as they inflate), and every answer that cannot
+be decoded (bad compression, bad encoding, nesting too deep, fields of the
+wrong type) is a :class:`~kavri_cloud.exceptions.KavriCloudError` with the
+underlying error as its cause.
+
 httpx is imported when the first request is sent, not when this module is
 imported, because the native modules import this module at load time.
 
@@ -204,9 +214,44 @@ def _receipt_body(receipt: Any) -> dict[str, Any]:
     return _mapping_field("receipt", receipt)
 
 
+def _malformed(message: str, *, status: int | None = None, body: Any = None,
+               cause: BaseException | None = None) -> KavriCloudError:
+    """The error for an answer that cannot be decoded; ``cause`` becomes its ``__cause__``."""
+    error = KavriCloudError(message, status_code=status, body=body)
+    if cause is not None:
+        error.__cause__ = cause
+    return error
+
+
+def _wrong_type(what: str, field: str, expected: str, value: Any) -> KavriCloudError:
+    problem = TypeError(f'"{field}" must be {expected}, got {type(value).__name__}')
+    return _malformed(f"malformed {what}: {problem}", cause=problem)
+
+
+_OPTIONAL_TEXT = ("request_id", "status", "denied_reason", "reason")
+
+
 def _record(value: Any) -> dict[str, Any]:
+    """An approval record whose fields the handlers read have the types they expect."""
+    what = "approval record"
     if not isinstance(value, dict):
         raise KavriCloudError("malformed approval record: expected a JSON object")
+    if "id" in value and not isinstance(value["id"], str):
+        raise _wrong_type(what, "id", "text", value["id"])
+    for name in _OPTIONAL_TEXT:
+        field = value.get(name)
+        if field is not None and not isinstance(field, str):
+            raise _wrong_type(what, name, "text or null", field)
+    responses = value.get("responses")
+    if responses is not None:
+        if not isinstance(responses, list):
+            raise _wrong_type(what, "responses", "a list", responses)
+        for index, entry in enumerate(responses):
+            if not isinstance(entry, dict):
+                raise _wrong_type(what, f"responses[{index}]", "an object", entry)
+            signed = entry.get("signed_approval")
+            if signed is not None and not isinstance(signed, str):
+                raise _wrong_type(what, f"responses[{index}].signed_approval", "text or null", signed)
     return value
 
 
@@ -223,6 +268,295 @@ def _items(value: Any, what: str) -> list[Any]:
         items: list[Any] = value["items"]
         return items
     raise KavriCloudError(f"malformed {what} response: expected a list of items")
+
+
+# ---------------------------------------------------------------------------
+# Transport: one deadline per request, one size cap per answer
+
+DEFAULT_MAX_RESPONSE_BYTES = 4 * 1024 * 1024
+"""Largest decoded answer accepted (4 MiB): approval records are a few KiB."""
+
+# Only encodings the client can inflate under the cap are asked for.
+_ACCEPT_ENCODING = "gzip, deflate"
+
+# The absolute (time.monotonic) deadline of the request this context is sending;
+# the network layer of the blocking client cuts every socket operation to it.
+_request_deadline: Any = None
+
+
+def _deadline_var() -> Any:
+    global _request_deadline
+    if _request_deadline is None:
+        import contextvars
+
+        _request_deadline = contextvars.ContextVar("kavri_cloud_request_deadline", default=None)
+    return _request_deadline
+
+
+def _remaining(timeout: float | None, what: str) -> float | None:
+    """``timeout`` cut to what is left of the current request's deadline."""
+    deadline = _deadline_var().get()
+    if deadline is None:
+        return timeout
+    import time
+
+    left = deadline - time.monotonic()
+    if left <= 0:
+        import httpcore
+
+        cls = {"connect": httpcore.ConnectTimeout, "write": httpcore.WriteTimeout}.get(what, httpcore.ReadTimeout)
+        raise cls("the request's deadline passed")
+    return left if timeout is None else min(timeout, left)
+
+
+class _DeadlineStream:
+    """A network stream whose reads and writes end by the request's deadline.
+
+    The transport library's read timeout applies to each read, so a server
+    that trickles one byte at a time (headers included) would never trip it.
+    """
+
+    _WRITE_PIECE = 64 * 1024
+
+    def __init__(self, stream: Any) -> None:
+        self._stream = stream
+
+    def read(self, max_bytes: int, timeout: float | None = None) -> bytes:
+        data: bytes = self._stream.read(max_bytes, _remaining(timeout, "read"))
+        return data
+
+    def write(self, buffer: bytes, timeout: float | None = None) -> None:
+        # In pieces, so a server that reads slowly cannot stretch one write.
+        view = memoryview(buffer)
+        for start in range(0, len(view), self._WRITE_PIECE) or (0,):
+            self._stream.write(bytes(view[start : start + self._WRITE_PIECE]), _remaining(timeout, "write"))
+
+    def close(self) -> None:
+        self._stream.close()
+
+    def start_tls(self, ssl_context: Any, server_hostname: str | None = None,
+                  timeout: float | None = None) -> _DeadlineStream:
+        # The host's TLS handshake keeps one deadline over all its reads.
+        return _DeadlineStream(self._stream.start_tls(ssl_context, server_hostname, _remaining(timeout, "connect")))
+
+    def get_extra_info(self, info: str) -> Any:
+        return self._stream.get_extra_info(info)
+
+
+class _DeadlineBackend:
+    """httpcore's blocking network backend, with every operation cut to the deadline."""
+
+    def __init__(self) -> None:
+        import httpcore
+
+        self._backend = httpcore.SyncBackend()
+
+    def connect_tcp(self, host: str, port: int, timeout: float | None = None,
+                    local_address: str | None = None, socket_options: Any = None) -> _DeadlineStream:
+        stream = self._backend.connect_tcp(host, port, _remaining(timeout, "connect"), local_address, socket_options)
+        return _DeadlineStream(stream)
+
+    def connect_unix_socket(self, path: str, timeout: float | None = None,
+                            socket_options: Any = None) -> _DeadlineStream:
+        stream = self._backend.connect_unix_socket(path, _remaining(timeout, "connect"), socket_options)
+        return _DeadlineStream(stream)
+
+    def sleep(self, seconds: float) -> None:
+        self._backend.sleep(seconds)
+
+
+def _httpx_error(exc: Exception) -> Exception | None:
+    """The httpx error of the same kind as an httpcore error (httpx names them alike)."""
+    import httpx
+
+    for cls in type(exc).__mro__:
+        mapped = getattr(httpx, cls.__name__, None)
+        if isinstance(mapped, type) and issubclass(mapped, httpx.TransportError):
+            return mapped(str(exc))
+    return None
+
+
+def _response_stream(stream: Any) -> Any:
+    """httpcore's body stream as httpx's, with httpcore's errors as httpx's."""
+    import httpx
+
+    class _ResponseStream(httpx.SyncByteStream):
+        def __iter__(self) -> Any:
+            try:
+                yield from stream
+            except Exception as exc:
+                mapped = _httpx_error(exc)
+                if mapped is None:
+                    raise
+                raise mapped from exc
+
+        def close(self) -> None:
+            close = getattr(stream, "close", None)
+            if close is not None:
+                close()
+
+    return _ResponseStream()
+
+
+class _DeadlineTransport:
+    """The blocking client's transport: httpcore's pool over the deadline backend."""
+
+    def __init__(self, ssl_context: Any) -> None:
+        import httpcore
+
+        # Duck-typed: httpcore is imported only when the first request is sent.
+        backend: Any = _DeadlineBackend()
+        self._pool = httpcore.ConnectionPool(
+            ssl_context=ssl_context,
+            max_connections=100,
+            max_keepalive_connections=20,
+            keepalive_expiry=5.0,
+            network_backend=backend,
+        )
+
+    def handle_request(self, request: httpx.Request) -> httpx.Response:
+        import httpcore
+        import httpx
+
+        core_request = httpcore.Request(
+            method=request.method,
+            url=httpcore.URL(scheme=request.url.raw_scheme, host=request.url.raw_host, port=request.url.port,
+                             target=request.url.raw_path),
+            headers=request.headers.raw,
+            content=request.stream,
+            extensions=request.extensions,
+        )
+        try:
+            response = self._pool.handle_request(core_request)
+        except Exception as exc:
+            mapped = _httpx_error(exc)
+            if mapped is None:
+                raise
+            raise mapped from exc
+        return httpx.Response(status_code=response.status, headers=response.headers,
+                              stream=_response_stream(response.stream),
+                              extensions=response.extensions)
+
+    def close(self) -> None:
+        self._pool.close()
+
+    def __enter__(self) -> _DeadlineTransport:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+
+def _new_http(asynchronous: bool, options: dict[str, Any]) -> Any:
+    """Build a client's connection pool: the one place where transports are made."""
+    import httpx
+
+    if asynchronous:
+        # The asynchronous client bounds a request by cancelling it at its deadline.
+        transport: Any = httpx.AsyncHTTPTransport(verify=_shared_ssl_context())
+        return httpx.AsyncClient(transport=transport, **options)
+    bounded: Any = _DeadlineTransport(_shared_ssl_context())
+    return httpx.Client(transport=bounded, **options)
+
+
+_INFLATE_WBITS = {"gzip": 16 + 15, "x-gzip": 16 + 15, "deflate": 15}
+
+
+class _Body:
+    """Collects an answer as it streams, inflating it and counting decoded bytes.
+
+    Past ``cap`` decoded bytes a successful answer fails; an error answer keeps
+    what came before the cap, which is plenty to describe the error.
+    """
+
+    def __init__(self, response: httpx.Response, cap: int, deadline: float | None) -> None:
+        self.status = response.status_code
+        self._ok = 200 <= self.status < 300
+        self._cap = cap
+        self._deadline = deadline
+        self._parts: list[bytes] = []
+        self._size = 0
+        self.full = False
+        self._inflater: Any = None
+        self._deflate_retry = False
+        codings = [c.strip().lower() for c in response.headers.get("content-encoding", "").split(",")]
+        codings = [c for c in codings if c and c != "identity"]
+        if len(codings) > 1 or (codings and codings[0] not in _INFLATE_WBITS):
+            self._fail(f"Kavri Cloud answered with an unsupported content encoding ({', '.join(codings)})")
+        elif codings:
+            import zlib
+
+            self._inflater = zlib.decompressobj(_INFLATE_WBITS[codings[0]])
+            self._deflate_retry = codings[0] == "deflate"
+
+    def _fail(self, message: str, cause: BaseException | None = None) -> None:
+        if self._ok:
+            raise _malformed(message, status=self.status, cause=cause)
+        self._inflater = None  # an error answer: keep its bytes as they came
+
+    def _add(self, data: bytes) -> None:
+        room = self._cap - self._size
+        if len(data) > room:
+            if self._ok:
+                raise _malformed(f"Kavri Cloud's answer is larger than {self._cap} bytes (HTTP {self.status})",
+                                 status=self.status)
+            data = data[:room]
+            self.full = True
+        self._parts.append(data)
+        self._size += len(data)
+
+    def feed(self, chunk: bytes) -> None:
+        if self._deadline is not None:
+            import time
+
+            if time.monotonic() > self._deadline:
+                import httpx
+
+                raise httpx.ReadTimeout("the request's deadline passed while the answer was read")
+        if self._inflater is None:
+            self._add(chunk)
+            return
+        import zlib
+
+        data = chunk
+        while not self.full:
+            # At most one byte past the cap is ever inflated.
+            limit = self._cap - self._size + 1
+            try:
+                out = self._inflater.decompress(data, limit)
+            except zlib.error as exc:
+                if self._deflate_retry and not self._size:
+                    # "deflate" is sent both with and without its zlib header.
+                    self._deflate_retry = False
+                    self._inflater = zlib.decompressobj(-15)
+                    continue
+                self._fail("Kavri Cloud's answer could not be decompressed", exc)
+                self._add(chunk)
+                return
+            self._deflate_retry = False
+            self._add(out)
+            data = self._inflater.unconsumed_tail
+            if not data and len(out) < limit:
+                return
+
+    def finish(self) -> bytes:
+        if self._inflater is not None and not self.full:
+            import zlib
+
+            try:
+                self._add(self._inflater.flush())
+            except zlib.error as exc:
+                self._fail("Kavri Cloud's answer could not be decompressed", exc)
+        return b"".join(self._parts)
+
+    def response(self, streamed: httpx.Response) -> httpx.Response:
+        """A response holding the decoded body, for :meth:`_BaseClient._handle_response`."""
+        import httpx
+
+        headers = [(k, v) for k, v in streamed.headers.multi_items()
+                   if k.lower() not in ("content-encoding", "content-length", "transfer-encoding")]
+        return httpx.Response(self.status, headers=headers, content=self.finish(), request=streamed.request,
+                              extensions=streamed.extensions)
 
 
 _ssl_context: Any = None
@@ -248,6 +582,24 @@ def _shared_ssl_context() -> Any:
     return _ssl_context
 
 
+def _check_deadline(deadline: Any) -> float | None:
+    if deadline is None:
+        return None
+    if isinstance(deadline, bool) or not isinstance(deadline, (int, float)):
+        raise TypeError(f"deadline must be a time.monotonic() value, got {type(deadline).__name__}")
+    if deadline != deadline:
+        raise ValueError("deadline must not be NaN")
+    return float(deadline)
+
+
+def _check_cap(cap: Any) -> int:
+    if isinstance(cap, bool) or not isinstance(cap, int):
+        raise TypeError(f"max_response_bytes must be an int, got {type(cap).__name__}")
+    if cap < 1:
+        raise ValueError(f"max_response_bytes must be >= 1, got {cap}")
+    return cap
+
+
 class _BaseClient:
     """Configuration, validation and response handling shared by both clients."""
 
@@ -259,10 +611,13 @@ class _BaseClient:
         base_url: str = DEFAULT_API_BASE_URL,
         *,
         timeout: float | None = 30.0,
+        max_response_bytes: int = DEFAULT_MAX_RESPONSE_BYTES,
     ) -> None:
         self._api_key = _check_api_key(api_key)
         self._base_url = _check_base_url(base_url)
         self._timeout = _check_timeout(timeout)
+        self._max_response_bytes = _check_cap(max_response_bytes)
+        self._deadline: float | None = None
         self._http = None
         self._closed = False
 
@@ -278,8 +633,31 @@ class _BaseClient:
 
     @property
     def timeout(self) -> float | None:
-        """The per-request timeout in seconds (``None``: no timeout)."""
+        """The whole-request timeout in seconds (``None``: no timeout).
+
+        It covers connecting, sending and reading the whole answer, not each read.
+        """
         return self._timeout
+
+    @property
+    def deadline(self) -> float | None:
+        """A ``time.monotonic()`` time by which every request must have ended, or ``None``.
+
+        A caller with a deadline of its own (an approval handler with a timeout)
+        sets it, so that no request outlives the caller's wait; a request sent
+        after it fails at once with a timeout
+        :class:`~kavri_cloud.exceptions.TransportError`.
+        """
+        return self._deadline
+
+    @deadline.setter
+    def deadline(self, value: float | None) -> None:
+        self._deadline = _check_deadline(value)
+
+    @property
+    def max_response_bytes(self) -> int:
+        """The largest decoded answer accepted, in bytes."""
+        return self._max_response_bytes
 
     @property
     def closed(self) -> bool:
@@ -294,6 +672,7 @@ class _BaseClient:
             "Authorization": f"Bearer {self._api_key}",
             "User-Agent": f"kavri-cloud-python/{_package_version()}",
             "Accept": "application/json",
+            "Accept-Encoding": _ACCEPT_ENCODING,
         }
 
     def _http_options(self) -> dict[str, Any]:
@@ -302,12 +681,40 @@ class _BaseClient:
             "headers": self._headers(),
             "timeout": self._timeout,
             "follow_redirects": False,
-            "verify": _shared_ssl_context(),
         }
 
     def _ensure_open(self) -> None:
         if self._closed:
             raise RuntimeError(f"{type(self).__name__} is closed")
+
+    def _budget(self, method: str, url: str) -> float | None:
+        """Seconds this request may take: the timeout, cut to the caller's deadline.
+
+        Raises:
+            TransportError: The caller's deadline has already passed.
+        """
+        if self._deadline is None:
+            return self._timeout
+        import time
+
+        left = self._deadline - time.monotonic()
+        if left == float("inf"):
+            return self._timeout
+        if left <= 0:
+            raise self._timed_out(TimeoutError("the caller's deadline passed before the request was sent"),
+                                  method, url, 0.0)
+        return left if self._timeout is None else min(self._timeout, left)
+
+    def _shown(self, budget: float | None) -> float | None:
+        # The timeout as the caller gave it, unless a deadline cut it shorter.
+        if budget is None or budget == self._timeout:
+            return self._timeout
+        return round(budget, 3)
+
+    def _timed_out(self, cause: BaseException, method: str, url: str, budget: float | None) -> KavriCloudError:
+        error = error_from_transport(cause, method=method, url=url, timeout=self._shown(budget))
+        error.__cause__ = cause
+        return error
 
     def _handle_response(self, response: httpx.Response) -> Any:
         """Decode a successful response, or raise the error it describes.
@@ -320,7 +727,9 @@ class _BaseClient:
 
         Raises:
             KavriCloudError: The most specific subclass for an unsuccessful
-                status, or the base class for a malformed JSON body.
+                status, or the base class for a body that does not decode
+                (malformed JSON, not UTF-8, nested too deeply), with the
+                decoder's error as the cause.
         """
         status = response.status_code
         content = response.content
@@ -332,11 +741,12 @@ class _BaseClient:
 
         try:
             return json.loads(content)
-        except ValueError as exc:
-            raise KavriCloudError(
+        except (ValueError, RecursionError) as exc:
+            raise _malformed(
                 f"Kavri Cloud returned malformed JSON (HTTP {status})",
-                status_code=status,
+                status=status,
                 body=content.decode("utf-8", errors="replace"),
+                cause=exc,
             ) from exc
 
 
@@ -346,7 +756,10 @@ class KavriCloudClient(_BaseClient):
     Args:
         api_key: The Kavri Cloud API key, sent as a bearer token.
         base_url: Service base URL; requests go to ``<base_url>/v1/...``.
-        timeout: Per-request timeout in seconds, or ``None`` for none.
+        timeout: Whole-request timeout in seconds (connect, send and the
+            whole answer), or ``None`` for none.
+        max_response_bytes: Largest decoded answer accepted; a larger one
+            fails with :class:`~kavri_cloud.exceptions.KavriCloudError`.
 
     Raises:
         TypeError: An argument has the wrong type.
@@ -399,14 +812,32 @@ class KavriCloudClient(_BaseClient):
         path = _check_path(path)
         import httpx
 
+        url = self.api_root + path
+        budget = self._budget(method, url)
         if self._http is None:
-            self._http = httpx.Client(**self._http_options())
+            self._http = _new_http(False, self._http_options())
+        import time
+
+        deadline = None if budget is None else time.monotonic() + budget
+        token = _deadline_var().set(deadline)
         try:
-            return self._http.request(method, path, json=json, params=params)
+            request = self._http.build_request(method, path, json=json, params=params, timeout=budget)
+            streamed = self._http.send(request, stream=True)
+            try:
+                body = _Body(streamed, self._max_response_bytes, deadline)
+                for chunk in streamed.iter_raw():
+                    body.feed(chunk)
+                    if body.full:
+                        break
+                return body.response(streamed)
+            finally:
+                streamed.close()
         except httpx.HTTPError as exc:
-            raise error_from_transport(
-                exc, method=method, url=self.api_root + path, timeout=self._timeout
-            ) from exc
+            if isinstance(exc, httpx.TimeoutException):
+                raise self._timed_out(exc, method, url, budget) from exc
+            raise error_from_transport(exc, method=method, url=url, timeout=self._shown(budget)) from exc
+        finally:
+            _deadline_var().reset(token)
 
     def _call(self, method: str, path: str, **kwargs: Any) -> Any:
         return self._handle_response(self._send(method, path, **kwargs))
@@ -534,16 +965,40 @@ class AsyncKavriCloudClient(_BaseClient):
         """Send one request under the API root; see :meth:`KavriCloudClient._send`."""
         self._ensure_open()
         path = _check_path(path)
+        import asyncio
+
         import httpx
 
+        url = self.api_root + path
+        budget = self._budget(method, url)
         if self._http is None:
-            self._http = httpx.AsyncClient(**self._http_options())
+            self._http = _new_http(True, self._http_options())
         try:
-            return await self._http.request(method, path, json=json, params=params)
+            if budget is None:
+                return await self._exchange(method, path, json, params, budget)
+            # Cancelled at its deadline, wherever it waits: connect, write, any read.
+            return await asyncio.wait_for(self._exchange(method, path, json, params, budget), budget)
+        except asyncio.TimeoutError as exc:
+            cause = httpx.TimeoutException(f"no complete answer within {self._shown(budget)}s")
+            raise self._timed_out(cause, method, url, budget) from cause
         except httpx.HTTPError as exc:
-            raise error_from_transport(
-                exc, method=method, url=self.api_root + path, timeout=self._timeout
-            ) from exc
+            raise error_from_transport(exc, method=method, url=url, timeout=self._shown(budget)) from exc
+
+    async def _exchange(
+        self, method: str, path: str, json: Any, params: Mapping[str, Any] | None, budget: float | None
+    ) -> httpx.Response:
+        http: Any = self._http
+        request = http.build_request(method, path, json=json, params=params, timeout=budget)
+        streamed = await http.send(request, stream=True)
+        try:
+            body = _Body(streamed, self._max_response_bytes, None)
+            async for chunk in streamed.aiter_raw():
+                body.feed(chunk)
+                if body.full:
+                    break
+            return body.response(streamed)
+        finally:
+            await streamed.aclose()
 
     async def _call(self, method: str, path: str, **kwargs: Any) -> Any:
         return self._handle_response(await self._send(method, path, **kwargs))

@@ -44,6 +44,8 @@ constexpr const char *kEnvAgentId = "KAVRI_AGENT_ID";
 constexpr const char *kEnvAgentPublicKey = "KAVRI_AGENT_PUBLIC_KEY";
 constexpr const char *kEnvSigningKey = "KAVRI_SIGNING_KEY";
 constexpr const char *kEnvIssuerKey = "KAVRI_ISSUER_KEY";
+// Seconds a whole doctor run may spend on the network, all probes together.
+constexpr double kDoctorTimeout = 30.0;
 
 // Attribute names of the hot path, interned once (see g_names below).
 struct Names {
@@ -181,6 +183,26 @@ void mask_undecodable_bytes(nb::handle error, const std::string &raw) {
     nb::setattr(error, "args", nb::make_tuple(error.attr("encoding"), kept, start, end, error.attr("reason")));
 }
 
+// A JSON syntax error keeps the whole decoded document (API key included) in its
+// `doc`: keep only the character the error points at, at its place. Its text, args
+// and position attributes hold no part of the document.
+void mask_json_document(nb::handle error) {
+    auto doc = kd::get_attr(error, "doc");
+    if (!doc || !PyUnicode_Check(doc->ptr())) return;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(doc->ptr()), pos = -1;
+    if (auto at = kd::get_attr(error, "pos"); at && PyLong_Check(at->ptr())) {
+        pos = PyLong_AsSsize_t(at->ptr());
+        if (pos == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    std::string blank(size_t(length), '\0');
+    nb::str masked(blank.data(), blank.size());
+    if (pos >= 0 && pos < length) {
+        nb::str before(blank.data(), size_t(pos)), after(blank.data(), size_t(length - pos - 1));
+        masked = concat(concat(before, substr(*doc, {size_t(pos), size_t(pos) + 1})), after);
+    }
+    nb::setattr(error, "doc", masked);
+}
+
 nb::object parse_token(nb::handle token) {
     require_text(token, "token");
     bool prefixed = kd::with_code_points(token, [](const auto *d, size_t n) {
@@ -233,6 +255,7 @@ nb::object parse_token(nb::handle token) {
             } catch (nb::python_error &err) {
                 // Nesting too deep for the host's parser is as unreadable as a syntax error.
                 if (!err.matches(PyExc_ValueError) && !err.matches(PyExc_RecursionError)) throw;
+                mask_json_document(err.value());
                 raise_wrapping("invalid connect token JSON: ", err);
             }
         }
@@ -253,6 +276,7 @@ struct EndpointShape {
     Span value;
     EndpointKind kind;
     bool usable = false; // absolute: http(s) with an authority; scheme-less: loopback host
+    bool userinfo = false; // scheme-less with an "@" before the path: refused
 };
 
 template <typename CharT> EndpointShape endpoint_shape(const CharT *s, size_t n) {
@@ -281,6 +305,7 @@ template <typename CharT> EndpointShape endpoint_shape(const CharT *s, size_t n)
         uint32_t c = uint32_t(v[i]);
         if (c == ':' && colons++ == 0) first_colon = i;
         if (c == ']' && close == host_end) close = i;
+        if (c == '@') shape.userinfo = true;
     }
     if (host_end > 0 && uint32_t(v[0]) == '[' && close < host_end) {
         name_begin = 1;
@@ -347,7 +372,17 @@ nb::object normalize_endpoint(nb::handle endpoint) {
         if (!msg) throw nb::python_error();
         raise_cloud_error(nb::steal(msg));
     }
-    default: return concat(nb::str(shape.usable ? "http://" : "https://"), value);
+    default: {
+        // "localhost:8080@attacker.example" reads as loopback but names attacker.example
+        // as its host: with user information the text cannot be trusted to say where the
+        // key goes, in clear or not, so such an endpoint is refused.
+        if (shape.userinfo) {
+            PyObject *msg = PyUnicode_FromFormat("invalid connect token endpoint: '%U'", endpoint.ptr());
+            if (!msg) throw nb::python_error();
+            raise_cloud_error(nb::steal(msg));
+        }
+        return concat(nb::str(shape.usable ? "http://" : "https://"), value);
+    }
     }
 }
 
@@ -690,6 +725,9 @@ nb::object doctor(nb::handle, nb::handle args, nb::handle kwargs) {
     nb::object client = client_api::construct(mod_attr("KavriCloudClient"), config.attr("api_key"),
                                               config.attr("api_base_url"));
     nb::object claimed = closing(client, [&]() -> nb::object {
+        // The whole run shares one deadline: a service that stalls every probe still ends it.
+        nb::object now = kd::import_module("time").attr("monotonic")();
+        client_api::set_deadline(client, now + mod_attr("_DOCTOR_TIMEOUT"));
         // A probe that records a failure does not stop the later ones.
         mod_attr("_probe_health")(client, checks);
         mod_attr("_probe_tenant")(client, checks);
@@ -776,6 +814,7 @@ KAVRI_MODULE(connect, m) {
     m.attr("_ENV_CONTROL_PLANE_URL") = kEnvControlPlaneUrl;
     m.attr("_ENV_API_URL") = kEnvApiUrl;
     m.attr("_DEFAULT_API_BASE_URL") = kd::import_from("kavri_cloud.hosted", "DEFAULT_API_BASE_URL");
+    m.attr("_DOCTOR_TIMEOUT") = kDoctorTimeout;
 
     auto def = [&](const char *name, kd::NativeFn fn, const char *doc) {
         m.attr(name) = kd::make_function(fn, nb::none(), {name, name, doc, kModuleName});

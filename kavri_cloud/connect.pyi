@@ -21,6 +21,8 @@ _ENV_API_KEY: Final[str]
 _ENV_CONTROL_PLANE_URL: Final[str]
 _ENV_API_URL: Final[str]
 _DEFAULT_API_BASE_URL: Final[str]
+_DOCTOR_TIMEOUT: float
+"""Seconds a whole doctor run may spend on the network, all probes together (read at each run)."""
 
 # Token and configuration
 

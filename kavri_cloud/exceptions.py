@@ -3,7 +3,9 @@
 Every failure of the package is a :class:`KavriCloudError`; the subclasses say
 what went wrong so callers can react to one kind without parsing messages::
 
-    KavriCloudError                 any failure of the package
+    KavriCloudError                 any failure of the package; itself for an
+                                    answer that does not decode (malformed,
+                                    too large, fields of the wrong type)
     ├── AuthenticationError         HTTP 401 (bad or revoked API key) and 403
     │   └── PermissionDeniedError   HTTP 403 (valid key, missing permission)
     ├── NotFoundError               HTTP 404
@@ -11,8 +13,9 @@ what went wrong so callers can react to one kind without parsing messages::
     ├── ValidationError             HTTP 400, 413 and 422 (the request was rejected)
     ├── RateLimitError              HTTP 429
     ├── ServerError                 HTTP 5xx
-    ├── TransportError              no response at all: connection refused or
-    │                               dropped, DNS failure, timeout
+    ├── TransportError              no (whole) response: connection refused or
+    │                               dropped, DNS failure, or the request's one
+    │                               deadline passed (connect, send or any read)
     ├── ApprovalDeniedError         an error response whose code is "approval_denied"
     ├── ApprovalExpiredError        an error response whose code is "approval_expired"
     └── ApprovalTimeoutError        an approval request still pending when a
@@ -217,7 +220,7 @@ def _decode_body(body: Any) -> Any:
 
         try:
             return json.loads(body)
-        except ValueError:
+        except (ValueError, RecursionError):  # not JSON, or nested too deeply to decode
             return body
     return body
 

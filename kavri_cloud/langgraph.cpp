@@ -219,15 +219,20 @@ nb::object lowered_status(nb::handle data) {
 kd::Async create_and_poll(nb::object state, nb::object request, nb::object client, nb::object payload,
                           nb::object denied_cls, trace::Wait *wait) {
     nb::dict fields = as_kwargs(payload.attr("to_create_request_kwargs")());
+    nb::object asyncio = kd::import_module("asyncio");
+    nb::object loop = asyncio.attr("get_running_loop")();
+    // The timeout bounds the whole wait, the create included, and no request outlives it
+    // by more than the grace of the last poll.
+    nb::object deadline = py_add(loop.attr("time")(), captured(state, kTimeout));
+    nb::object monotonic = kd::import_module("time").attr("monotonic")();
+    client_api::set_deadline(client, py_add(py_add(monotonic, captured(state, kTimeout)),
+                                            nb::float_(client_api::kDeadlineGrace)));
     nb::object created = co_await kd::host_await(client_api::create_request(client, fields));
     nb::object request_id = created["id"];
     nb::object tool = tool_of(request);
     nb::str url = concat(concat(captured(state, kDashboardUrl), nb::str("/approvals?request=")), kd::text_of(request_id));
     kd::log(logger(), kd::Level::Info, "approval gate for '%s' - request %s - %s", {tool, request_id, url});
     wait->request(request_id, nullptr, url); // trace
-    nb::object asyncio = kd::import_module("asyncio");
-    nb::object loop = asyncio.attr("get_running_loop")();
-    nb::object deadline = py_add(loop.attr("time")(), captured(state, kTimeout));
     nb::handle poll_interval = captured(state, kPollInterval);
     while (true) {
         nb::object data = co_await kd::host_await(client_api::get_request(client, request_id));

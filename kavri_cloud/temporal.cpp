@@ -191,6 +191,14 @@ nb::object from_env(nb::handle, nb::handle args, nb::handle kwargs) {
     }
     // Before construction, so that __post_init__ reads the environment the token sets.
     mod_attr("_maybe_connect_from_env")(signing_key);
+    // An API key without a worker key wires nothing: say so, since with observe-first
+    // the guarded activities would otherwise run without anyone being asked.
+    if (signing_key.is_none() && kd::env_nonempty("KAVRI_API_KEY") &&
+        (!overrides.contains("approval_handler") || nb::object(overrides["approval_handler"]).is_none()))
+        kd::log(logger(), kd::Level::Warning,
+                "kavri_cloud: KAVRI_API_KEY is set but neither KAVRI_ISSUER_KEY nor KAVRI_SIGNING_KEY is; "
+                "approvals are not wired (no approval_handler, no control_plane). Set KAVRI_ISSUER_KEY or "
+                "KAVRI_SIGNING_KEY to the worker's signing key");
     nb::object observe_first = enforcement_api::observe_first_from_env(mod_attr("observe_first_from_env"));
     if (!overrides.contains("dry_run")) overrides["dry_run"] = observe_first;
     if (kd::truthy(nb::object(overrides["dry_run"])))

@@ -15,6 +15,12 @@ method and path match (``None`` matches anything); ``repeat=True`` keeps it.
 A request that matches nothing gets a 599 JSON error, so a missing script shows
 up as a failing assertion rather than a hang. A response can be delayed (to
 trigger client timeouts) or the connection dropped without any response.
+
+Hostile answers for the client's bounds: ``hang=True`` never answers,
+``trickle=s`` sends the whole answer (status line and headers included) one
+byte every ``s`` seconds, and :func:`gzip_bomb` makes a small compressed body
+that inflates to a large one. :meth:`HTTPTestServer.release` cuts every
+waiting answer short, so a test can count what its client left behind.
 """
 
 from __future__ import annotations
@@ -35,6 +41,7 @@ __all__ = [
     "HTTPTestServer",
     "RecordedRequest",
     "ScriptedResponse",
+    "gzip_bomb",
     "http_server",
     "refused_url",
     "unused_port",
@@ -54,6 +61,8 @@ class ScriptedResponse:
         headers: Extra response headers.
         delay: Seconds to wait before answering.
         drop: Close the connection without answering.
+        hang: Never answer (until the server is released or stopped).
+        trickle: Send the answer one byte every ``trickle`` seconds.
         method: Only answer requests with this method (``None``: any).
         path: Only answer requests with this path, query excluded (``None``: any).
         repeat: Keep answering instead of being used up.
@@ -65,6 +74,8 @@ class ScriptedResponse:
     headers: dict[str, str] = field(default_factory=dict)
     delay: float = 0.0
     drop: bool = False
+    hang: bool = False
+    trickle: float = 0.0
     method: str | None = None
     path: str | None = None
     repeat: bool = False
@@ -120,6 +131,9 @@ class _Handler(BaseHTTPRequestHandler):
         scripted = owner._take(request)
         if scripted.delay and owner._stopping.wait(scripted.delay):
             scripted = ScriptedResponse(drop=True)
+        if scripted.hang:
+            owner._stopping.wait()
+            scripted = ScriptedResponse(drop=True)
         if scripted.drop:
             self.close_connection = True
             with contextlib.suppress(OSError):
@@ -131,16 +145,32 @@ class _Handler(BaseHTTPRequestHandler):
         else:
             payload = scripted.body
             content_type = "application/octet-stream"
+        headers = {"Content-Type": content_type, **scripted.headers, "Content-Length": str(len(payload))}
+        if scripted.trickle:
+            self._trickle(scripted, headers, payload)
+            return
         try:
             self.send_response(scripted.status)
-            headers = {"Content-Type": content_type, **scripted.headers}
             for name, value in headers.items():
                 self.send_header(name, value)
-            self.send_header("Content-Length", str(len(payload)))
             self.end_headers()
             self.wfile.write(payload)
         except OSError:
             self.close_connection = True  # the client gave up (timeout)
+
+    def _trickle(self, scripted: ScriptedResponse, headers: dict[str, str], payload: bytes) -> None:
+        head = f"HTTP/1.1 {scripted.status} Trickled\r\n" + "".join(f"{k}: {v}\r\n" for k, v in headers.items())
+        self.close_connection = True
+        for byte in (head + "\r\n").encode() + payload:
+            if self.server.owner._stopping.wait(scripted.trickle):
+                break
+            try:
+                self.wfile.write(bytes([byte]))
+                self.wfile.flush()
+            except OSError:
+                break  # the client gave up
+        with contextlib.suppress(OSError):
+            self.connection.shutdown(socket.SHUT_RDWR)
 
     do_GET = do_POST = do_PUT = do_PATCH = do_DELETE = _handle  # noqa: N815
 
@@ -149,6 +179,13 @@ class _Server(ThreadingHTTPServer):
     daemon_threads = True
     block_on_close = False
     owner: HTTPTestServer
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        import sys
+
+        if isinstance(sys.exc_info()[1], OSError):
+            return  # the client hung up mid-answer, as the bounded clients do on purpose
+        super().handle_error(request, client_address)
 
 
 class HTTPTestServer:
@@ -183,6 +220,10 @@ class HTTPTestServer:
         self._server.server_close()
         self._thread.join(timeout=5)
 
+    def release(self) -> None:
+        """Cut every waiting answer (delayed, hanging, trickling) short, now and later."""
+        self._stopping.set()
+
     def __enter__(self) -> HTTPTestServer:
         return self.start()
 
@@ -198,6 +239,8 @@ class HTTPTestServer:
         headers: dict[str, str] | None = None,
         delay: float = 0.0,
         drop: bool = False,
+        hang: bool = False,
+        trickle: float = 0.0,
         method: str | None = None,
         path: str | None = None,
         repeat: bool = False,
@@ -210,6 +253,8 @@ class HTTPTestServer:
             headers=dict(headers or {}),
             delay=delay,
             drop=drop,
+            hang=hang,
+            trickle=trickle,
             method=method,
             path=path,
             repeat=repeat,
@@ -239,6 +284,18 @@ class HTTPTestServer:
         """The most recent request."""
         with self._lock:
             return self.requests[-1]
+
+
+def gzip_bomb(size: int) -> bytes:
+    """A gzip body of ``size`` zero bytes, built without holding them (a few hundred KiB)."""
+    import zlib
+
+    packer = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    block = bytes(1 << 20)
+    parts = [packer.compress(block) for _ in range(size >> 20)]
+    parts.append(packer.compress(bytes(size & ((1 << 20) - 1))))
+    parts.append(packer.flush())
+    return b"".join(parts)
 
 
 def unused_port() -> int:

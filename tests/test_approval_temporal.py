@@ -167,6 +167,35 @@ def test_a_hex_signature_decodes_after_one_base64_warning(caplog):
     assert [r.msg for r in caplog.records] == ["failed to decode signed_approval as base64: %s"]
 
 
+@pytest.mark.parametrize(
+    ("signatures", "shape"),
+    [
+        (["b64", "hex"], "list of 2"),  # a quorum of two reaches the SDK gate whole
+        (["b64", "zz", "b64"], "list of 2"),
+        (["zz", "hex"], "one"),
+        (["", None], "none"),
+    ],
+)
+def test_every_decodable_approval_is_handed_on(monkeypatch, key, builder_calls, signatures, shape):
+    raws = [signed_approval_bytes() if s in ("b64", "hex") else None for s in signatures]
+    text = {"b64": lambda r: base64.b64encode(r).decode(), "hex": lambda r: r.hex()}
+    responses = [{"signed_approval": text[s](r) if r else s} for s, r in zip(signatures, raws)]
+    data = {"id": "apr_1", "status": "approved", "responses": responses}
+    extracted = approval.TemporalCloudApprovalHandler._extract_approval(data)
+    good = [r for r in raws if r]
+    if shape == "none":
+        assert extracted is None
+        return
+    if shape == "one":
+        assert isinstance(extracted, kavri_core.SignedApproval) and extracted.to_bytes() == good[0]
+    else:
+        assert type(extracted) is list and [sa.to_bytes() for sa in extracted] == good
+    # The handler returns what the extraction gives, list or not.
+    result = Activity().run(make_handler(monkeypatch, Script(create=data), key), Request())
+    assert (result if isinstance(result, list) else [result]) == (extracted if isinstance(extracted, list)
+                                                                  else [extracted])
+
+
 def test_outside_an_activity_the_key_uses_empty_ids_and_heartbeats_are_skipped(monkeypatch, key, builder_calls):
     script = Script(create=approved())
     handler = make_handler(monkeypatch, script, key)

@@ -6,6 +6,8 @@ import asyncio
 import pickle
 import subprocess
 import sys
+import time
+import tracemalloc
 
 import httpx
 import pytest
@@ -26,7 +28,7 @@ from kavri_cloud.exceptions import (
     TransportError,
     ValidationError,
 )
-from tests.httpserver import http_server, refused_url  # noqa: F401  (fixtures)
+from tests.httpserver import gzip_bomb, http_server, refused_url  # noqa: F401  (fixtures)
 
 API_KEY = "kc_test_secret_key_123"
 HASH = bytes(range(32))
@@ -497,3 +499,179 @@ def test_async_context_manager_closes_on_error(http_server, status, body, kind):
         asyncio.run(main())
     assert (type(info.value), info.value.status_code, info.value.body) == (kind, status, body)
     assert holder["client"].closed
+
+
+# -- bounds: one deadline per request, one size cap per answer ----------------
+
+
+def _sync_health(url, deadline=None, **options):
+    with KavriCloudClient(API_KEY, url, **options) as client:
+        client.deadline = deadline
+        return client.health()
+
+
+def _async_health(url, deadline=None, **options):
+    async def main():
+        async with AsyncKavriCloudClient(API_KEY, url, **options) as client:
+            client.deadline = deadline
+            return await client.health()
+
+    return asyncio.run(main())
+
+
+BOTH = pytest.mark.parametrize("call", [_sync_health, _async_health], ids=["blocking", "async"])
+
+
+@BOTH
+@pytest.mark.parametrize("script", [{"hang": True}, {"json": {"status": "ok"}, "trickle": 0.1}],
+                         ids=["never-answers", "trickles"])
+def test_the_timeout_bounds_the_whole_request_not_each_read(http_server, call, script):
+    http_server.add(**script)
+    started = time.monotonic()
+    with pytest.raises(TransportError, match=r"timed out after 0\.5s$") as info:
+        call(http_server.url, timeout=0.5)
+    assert time.monotonic() - started < 2.0
+    assert isinstance(info.value.__cause__, httpx.TimeoutException)
+
+
+@BOTH
+def test_a_deadline_cuts_the_timeout_short_and_a_passed_one_sends_nothing(http_server, call):
+    http_server.add(hang=True)
+    started = time.monotonic()
+    with pytest.raises(TransportError, match=r"timed out after 0\.[3-5]\d*s$"):
+        call(http_server.url, timeout=30.0, deadline=time.monotonic() + 0.5)
+    assert time.monotonic() - started < 2.0
+    http_server.release()
+    seen = len(http_server.requests)
+    with pytest.raises(TransportError, match=r"timed out after 0\.0s$") as info:
+        call(http_server.url, deadline=time.monotonic() - 1)
+    assert isinstance(info.value.__cause__, TimeoutError)
+    assert len(http_server.requests) == seen
+
+
+@pytest.mark.parametrize("encoding", ["gzip", "deflate-zlib", "deflate-raw"])
+def test_compressed_answers_are_inflated(http_server, encoding):
+    import zlib
+
+    raw = b'{"status": "ok", "pad": "' + b"z" * 100_000 + b'"}'
+    wbits = {"gzip": 31, "deflate-zlib": 15, "deflate-raw": -15}[encoding]
+    packer = zlib.compressobj(6, zlib.DEFLATED, wbits)
+    http_server.add(body=packer.compress(raw) + packer.flush(),
+                    headers={"Content-Encoding": encoding.split("-")[0], "Content-Type": "application/json"})
+    assert _sync_health(http_server.url)["pad"] == "z" * 100_000
+    assert http_server.last.headers["accept-encoding"] == "gzip, deflate"
+
+
+@BOTH
+@pytest.mark.parametrize(
+    ("script", "message", "cause"),
+    [
+        ({"body": gzip_bomb(64 << 20), "headers": {"Content-Encoding": "gzip"}}, "larger than 1048576 bytes", None),
+        ({"body": b"x" * (2 << 20)}, "larger than 1048576 bytes", None),
+        ({"body": b"\x1f\x8b garbage", "headers": {"Content-Encoding": "gzip"}}, "could not be decompressed",
+         __import__("zlib").error),
+        ({"body": b"{}", "headers": {"Content-Encoding": "br"}}, "unsupported content encoding (br)", None),
+        ({"body": b"[" * 50_000 + b"]" * 50_000}, "malformed JSON (HTTP 200)", RecursionError),
+        ({"body": b'{"status": "\xff"}'}, "malformed JSON (HTTP 200)", UnicodeDecodeError),
+    ],
+    ids=["gzip-bomb", "oversized", "bad-gzip", "unknown-encoding", "too-deep", "not-utf8"],
+)
+def test_an_answer_that_cannot_be_decoded_within_the_cap_is_a_cloud_error(http_server, call, script, message, cause):
+    http_server.add(**script)
+    tracemalloc.start()
+    try:
+        with pytest.raises(KavriCloudError) as info:
+            call(http_server.url, max_response_bytes=1 << 20)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert type(info.value) is KavriCloudError and message in str(info.value)
+    assert info.value.status_code == 200
+    if cause is not None:
+        assert isinstance(info.value.__cause__, cause)
+    assert peak < 16 << 20  # the 64 MiB bomb never inflates past the cap
+
+
+def test_an_oversized_error_answer_keeps_its_status_class(http_server):
+    http_server.add(503, body=b"<html>" + b"x" * (3 << 20))
+    with pytest.raises(ServerError) as info:
+        _sync_health(http_server.url, max_response_bytes=1 << 20)
+    assert len(info.value.body) == 1 << 20
+
+
+def test_an_error_answer_nested_too_deeply_keeps_its_status_class(http_server):
+    http_server.add(500, body=b"[" * 50_000 + b"]" * 50_000)
+    with pytest.raises(ServerError):
+        _sync_health(http_server.url)
+
+
+@pytest.mark.parametrize(
+    ("record", "message"),
+    [
+        ({"id": 7, "status": "pending"}, '"id" must be text, got int'),
+        ({"id": None}, '"id" must be text, got NoneType'),
+        ({"id": "a", "status": ["approved"]}, '"status" must be text or null, got list'),
+        ({"id": "a", "denied_reason": 5}, '"denied_reason" must be text or null, got int'),
+        ({"id": "a", "responses": {"signed_approval": "x"}}, '"responses" must be a list, got dict'),
+        ({"id": "a", "responses": ["x"]}, '"responses[0]" must be an object, got str'),
+        ({"id": "a", "responses": [{"signed_approval": 1}]}, '"responses[0].signed_approval" must be text or null'),
+    ],
+)
+def test_an_approval_record_with_a_field_of_the_wrong_type_is_a_cloud_error(http_server, record, message):
+    http_server.add(json=record)
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        with pytest.raises(KavriCloudError) as info:
+            client.get_request("a")
+    assert type(info.value) is KavriCloudError
+    assert str(info.value).startswith("malformed approval record: " + message)
+    assert isinstance(info.value.__cause__, TypeError)
+
+
+def test_records_the_handlers_read_as_documented_still_pass(http_server):
+    record = {"id": "a", "request_id": None, "status": None, "denied_reason": None, "reason": "r",
+              "responses": [{"signed_approval": None}, {"signed_approval": "00"}, {}]}
+    http_server.add(json=record)
+    with KavriCloudClient(API_KEY, http_server.url) as client:
+        assert client.get_request("a") == record
+
+
+@pytest.mark.parametrize(
+    ("options", "error"),
+    [({"deadline": "soon"}, TypeError), ({"deadline": float("nan")}, ValueError),
+     ({"max_response_bytes": 0}, ValueError), ({"max_response_bytes": 1.5}, TypeError)],
+)
+def test_bounds_are_validated(options, error):
+    with pytest.raises(error):
+        client = KavriCloudClient(API_KEY, max_response_bytes=options.get("max_response_bytes", 1 << 20))
+        client.deadline = options.get("deadline")
+
+
+def test_a_trickled_tls_handshake_ends_at_the_deadline():
+    import socket
+    import threading
+
+    # A TLS record header announcing 16 KiB, then its body one byte at a time.
+    listener = socket.create_server(("127.0.0.1", 0))
+    stop = threading.Event()
+
+    def serve():
+        conn, _ = listener.accept()
+        with conn:
+            try:
+                conn.sendall(b"\x16\x03\x03\x40\x00")
+                while not stop.wait(0.1):
+                    conn.sendall(b"\x00")
+            except OSError:
+                pass
+
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+    started = time.monotonic()
+    try:
+        with pytest.raises(TransportError, match=r"timed out after 0\.5s$"):
+            _sync_health(f"https://127.0.0.1:{listener.getsockname()[1]}", timeout=0.5)
+    finally:
+        stop.set()
+        server.join(5)
+        listener.close()
+    assert time.monotonic() - started < 2.0

@@ -254,6 +254,26 @@ def test_endpoint_forms(endpoint, expected):
     assert connect._normalize_connect_endpoint(endpoint) == expected
 
 
+@pytest.mark.parametrize(
+    "endpoint",
+    [
+        "localhost:8080@attacker.example",  # reads as loopback, names attacker.example as its host
+        "127.0.0.1@attacker.example/v1",
+        "user:pw@localhost:8080",
+        "attacker.example@localhost",
+        " [::1]@evil.example ",
+    ],
+)
+def test_a_scheme_less_endpoint_with_user_information_is_refused(endpoint):
+    # Neither http nor https: the text cannot be trusted to say where the key would go.
+    exc = raises_cloud(connect._normalize_connect_endpoint, endpoint)
+    assert str(exc) == f"invalid connect token endpoint: '{endpoint}'"
+
+
+def test_an_at_sign_after_the_host_is_no_user_information():
+    assert connect._normalize_connect_endpoint("localhost:8080/users/@me") == "http://localhost:8080/users/@me"
+
+
 @pytest.mark.parametrize("endpoint", ["ftp://files.example.com", "  ws://h/  ", "http:///path", "1http://h", "://h"])
 def test_unusable_absolute_endpoint_is_quoted_as_passed(endpoint):
     exc = raises_cloud(connect._normalize_connect_endpoint, endpoint)

@@ -210,6 +210,37 @@ def test_from_env_defaults_dry_run_to_observe_first(clean_env, records, enforcem
     assert (OBSERVE_FIRST in records()) is dry_run
 
 
+NOT_WIRED = ("kavri_cloud: KAVRI_API_KEY is set but neither KAVRI_ISSUER_KEY nor KAVRI_SIGNING_KEY is; approvals "
+             "are not wired (no approval_handler, no control_plane). Set KAVRI_ISSUER_KEY or KAVRI_SIGNING_KEY to "
+             "the worker's signing key")
+
+
+@pytest.mark.parametrize(
+    ("env", "overrides", "warned"),
+    [
+        ({"KAVRI_API_KEY": "kc_test"}, {}, True),
+        ({"KAVRI_API_KEY": "kc_test", "KAVRI_ISSUER_KEY": "", "KAVRI_SIGNING_KEY": ""}, {}, True),
+        ({"KAVRI_API_KEY": "kc_test", "KAVRI_SIGNING_KEY": KEY.to_bytes().hex()}, {}, False),
+        ({"KAVRI_API_KEY": "kc_test", "KAVRI_ISSUER_KEY": KEY.to_bytes().hex()}, {}, False),
+        ({"KAVRI_API_KEY": "kc_test"}, {"signing_key": KEY}, False),
+        ({"KAVRI_API_KEY": "kc_test"}, {"approval_handler": print}, False),
+        ({}, {}, False),
+    ],
+    ids=["api-key-only", "empty-keys", "signing-key", "issuer-key", "key-passed", "handler-passed", "local-mode"],
+)
+def test_from_env_warns_when_an_api_key_comes_without_a_worker_key(clean_env, caplog, env, overrides, warned):
+    caplog.set_level(logging.INFO, logger="kavri_cloud.temporal")
+    for name, value in env.items():
+        clean_env.setenv(name, value)
+    config = Config.from_env(**overrides)
+    close_receipt_client(config)
+    warnings = [(r.levelno, r.getMessage()) for r in caplog.records
+                if r.name == "kavri_cloud.temporal" and r.levelno >= logging.WARNING]
+    assert warnings == ([(logging.WARNING, NOT_WIRED)] if warned else [])
+    # Nothing else changes: what is wired is what was wired before.
+    assert (config.approval_handler is None) is (warned or not env)
+
+
 def test_from_env_takes_named_overrides_only(clean_env):
     with pytest.raises(TypeError, match="positional"):
         Config.from_env(KEY)

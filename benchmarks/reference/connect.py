@@ -99,6 +99,8 @@ def _normalize_connect_endpoint(endpoint: str) -> str:
             return value
         raise KavriCloudError(f"invalid connect token endpoint: '{endpoint}'")
     host = value.split("/", 1)[0]
+    if "@" in host:  # user information: the text does not say where the key would go
+        raise KavriCloudError(f"invalid connect token endpoint: '{endpoint}'")
     loopback = is_loopback_host(_host_name(host))
     return ("http://" if loopback else "https://") + value
 

@@ -436,3 +436,67 @@ def assert_claim_state(cloud: LocalCloud, name: str, fault: str) -> None:
         return  # the service may still claim once its delay ends; the client gave up before
     # A cut-short answer is damaged after the service claimed the agent.
     assert _agent_status(cloud, name) == ("active" if fault == "malformed" else "pending")
+
+
+# ---------------------------------------------------------------- Ctrl+C on the worker-thread path
+
+_INTERRUPTED_CHILD = r'''
+import sys
+
+import kavri_core
+from kavri.approval import ApprovalGate, Warrant
+
+from kavri_cloud import approval
+from kavri_cloud.client import AsyncKavriCloudClient
+
+
+class Reporting(AsyncKavriCloudClient):
+    async def close(self):
+        await super().close()
+        print("client closed", flush=True)
+
+
+approval.AsyncKavriCloudClient = Reporting
+warrant = Warrant(id="wrt_sigint", holder_key=kavri_core.SigningKey.generate(), tools_requiring_approval={"t"},
+                  approvers=[kavri_core.SigningKey.generate().public_key])
+request = ApprovalGate(warrant).request_for("t", {})
+handler = approval.async_cloud_approval("k_sigint", base_url=sys.argv[1], poll_interval=0.2, timeout=60)
+try:
+    handler(request).send(None)  # no running loop: the worker-thread path
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+    sys.exit(3)
+print("not interrupted", flush=True)
+'''
+
+
+def test_ctrl_c_stops_the_asyncio_handler_waiting_on_its_worker_thread(tmp_path):
+    import signal
+    import subprocess
+    import sys
+
+    from tests.httpserver import HTTPTestServer
+
+    with HTTPTestServer() as server:
+        server.add(201, json={"id": "apr_sigint", "status": "pending"}, method="POST")
+        server.add(json={"id": "apr_sigint", "status": "pending"}, method="GET", repeat=True)
+        script = tmp_path / "child.py"
+        script.write_text(_INTERRUPTED_CHILD)
+        child = subprocess.Popen([sys.executable, str(script), server.url], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        try:
+            deadline = time.monotonic() + 30
+            while len([r for r in server.requests if r.method == "GET"]) < 2:  # polling, i.e. waiting
+                assert child.poll() is None and time.monotonic() < deadline, child.communicate()
+                time.sleep(0.05)
+            child.send_signal(signal.SIGINT)
+            interrupted = time.monotonic()
+            out, err = child.communicate(timeout=10)
+            stopped = time.monotonic() - interrupted
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.communicate()
+    assert child.returncode == 3, (out, err)
+    assert out.split() == ["client", "closed", "interrupted"], (out, err)
+    assert stopped < 2.0, f"the handler took {stopped:.1f}s to stop"

@@ -31,6 +31,7 @@ from kavri_cloud import approval, connect, langgraph
 from kavri_cloud.local import LocalCloud, make_connect_token
 from tests.e2e.approval_helpers import Human, approve_by, deny_with, gate_for
 from tests.e2e.fault_helpers import clean_kavri_env  # noqa: F401 (fixture)
+from tests.httpserver import HTTPTestServer, gzip_bomb
 
 pytestmark = pytest.mark.e2e
 
@@ -239,6 +240,27 @@ def test_timeouts_wrong_keys_and_unreachable_services(run, make, refused_url):
     run.assert_clean()
 
 
+HOSTILE_ANSWERS = {
+    "never-answers": {"hang": True},
+    "gzip-bomb": {"status": 201, "body": gzip_bomb(32 << 20), "headers": {"Content-Encoding": "gzip"}},
+    "too-deep": {"status": 201, "body": b"[" * 100_000 + b"]" * 100_000},
+    "id-not-text": {"status": 201, "json": {"id": 5, "status": "pending"}},
+}
+
+
+@pytest.mark.parametrize("make", HANDLERS, ids=lambda f: f.__name__)
+def test_hostile_answers(run, make, monkeypatch):
+    monkeypatch.setattr(approval, "_TEMPORAL_CLIENT_TIMEOUT", 0.5)
+    gate = run.gate()
+    for script in HOSTILE_ANSWERS.values():
+        with HTTPTestServer() as server:
+            server.add(**script, repeat=True)
+            run.attempt(lambda: _make(make, run, gate, base_url=server.url, timeout=0.5)(run.request(gate)))
+            server.release()
+    assert len(run.exceptions) == len(HOSTILE_ANSWERS)
+    run.assert_clean()
+
+
 # ---------------------------------------------------------------- LangGraph and Temporal integrations
 
 
@@ -404,3 +426,78 @@ def test_the_check_finds_a_secret_wherever_it_was_planted(cloud, caplog, capfd):
     places = {leak.split(" in ", 1)[1].split(":", 1)[0] for leak in leaks}
     assert any(p.startswith("log record tests.secret_hygiene.quiet") for p in places), places
     assert "exception ValueError" in places and "printed output" in places
+
+
+# ---------------------------------------------------------------- every token error, attribute by attribute
+
+TOKEN_KEY = "kc_live_" + "9f3b7c1e5a2d4f60" * 2
+_KEYED = '{"endpoint": "https://api.example.test", "api_key": "%s"' % TOKEN_KEY
+
+
+def _token_of(document: bytes) -> str:
+    return "kavri_ct_" + base64.urlsafe_b64encode(document).decode().rstrip("=")
+
+
+DAMAGED_DOCUMENTS = {
+    "json-cut-short": (_KEYED).encode(),
+    "json-bad-escape-after-key": _KEYED.replace(TOKEN_KEY, TOKEN_KEY + "\\q").encode() + b"}",
+    "json-unterminated-key": b'{"api_key": "' + TOKEN_KEY.encode(),
+    "json-control-char-in-key": _KEYED.replace(TOKEN_KEY, TOKEN_KEY + "\x01").encode() + b"}",
+    "json-nested-too-deep": _KEYED.encode() + b', "x": ' + b"[" * 100_000 + b"]" * 100_000 + b"}",
+    "utf8-in-key": _KEYED.encode().replace(TOKEN_KEY.encode(), TOKEN_KEY.encode() + b"\xff") + b"}",
+    "not-an-object": ('["%s"]' % TOKEN_KEY).encode(),
+    "wrong-type": ('{"endpoint": 5, "api_key": "%s"}' % TOKEN_KEY).encode(),
+    "incomplete": ('{"api_key": "%s"}' % TOKEN_KEY).encode(),
+    "userinfo-endpoint": ('{"endpoint": "localhost:8080@attacker.example", "api_key": "%s"}' % TOKEN_KEY).encode(),
+}
+
+
+def _every_view(exc: BaseException) -> Iterator[tuple[str, str]]:
+    """Every text a reader of the error chain could see: str, repr, args, each attribute."""
+    for link in _chain(exc):
+        kind = type(link).__name__
+        yield f"{kind} str", str(link)
+        yield f"{kind} repr", repr(link)
+        yield f"{kind} args", repr(link.args)
+        yield f"{kind} traceback", "".join(traceback.format_exception(link))
+        for name in dir(link):
+            if name.startswith("__") or name == "with_traceback":
+                continue
+            try:
+                value = getattr(link, name)
+            except Exception:  # noqa: BLE001 - an attribute that cannot be read shows nothing
+                continue
+            if callable(value):
+                continue
+            text = value.decode("latin-1") if isinstance(value, (bytes, bytearray)) else repr(value)
+            yield f"{kind}.{name}", text
+        try:
+            yield f"{kind} reduce", repr(link.__reduce__())
+        except Exception:  # noqa: BLE001 - not picklable: nothing more to see
+            pass
+
+
+def _key_fragments(key: str, size: int = 6) -> set[str]:
+    return {key[i : i + size] for i in range(len(key) - size + 1)}
+
+
+@pytest.mark.parametrize("damage", list(DAMAGED_DOCUMENTS))
+def test_no_part_of_the_api_key_is_anywhere_in_a_token_error(damage, clean_kavri_env):
+    token = _token_of(DAMAGED_DOCUMENTS[damage])
+    errors = []
+    for call in (connect.parse_connect_token, connect.connect_config_from_token, connect.connect):
+        try:
+            call(token)
+        except Exception as exc:  # noqa: BLE001 - every failure is evidence
+            errors.append(exc)
+    report = connect.doctor(token)
+    try:
+        report.raise_for_error()
+    except Exception as exc:  # noqa: BLE001
+        errors.append(exc)
+    assert len(errors) >= 3, errors
+    fragments = _key_fragments(TOKEN_KEY)
+    leaks = [f"{where}: {text[:200]!r}" for exc in errors for where, text in _every_view(exc)
+             if any(fragment in text for fragment in fragments)]
+    assert not leaks, "\n".join(leaks)
+    assert not any(fragment in repr(report.to_dict()) for fragment in fragments)

@@ -64,6 +64,21 @@ class RunOne:
         )
 
 
+@workflow.defn
+class RunOneBriefly:
+    """RunOne with three attempts: a request that stays pending fails the workflow soon."""
+
+    @workflow.run
+    async def run(self, name: str, args: list) -> str:
+        return await workflow.execute_activity(
+            name,
+            args=args,
+            start_to_close_timeout=timedelta(seconds=30),
+            retry_policy=RetryPolicy(initial_interval=timedelta(seconds=1), backoff_coefficient=1.0,
+                                     maximum_attempts=3),
+        )
+
+
 @pytest.fixture(autouse=True)
 def _fresh_runs():
     ran.clear()
@@ -121,7 +136,8 @@ async def until(predicate, what, timeout=30.0):
 async def run_worker(address, plugin, scenario, **worker_options):
     client = await Client.connect(address)
     queue = f"kavri-e2e-{uuid.uuid4().hex}"
-    async with Worker(client, task_queue=queue, workflows=[RunOne], workflow_runner=UnsandboxedWorkflowRunner(),
+    async with Worker(client, task_queue=queue, workflows=[RunOne, RunOneBriefly],
+                      workflow_runner=UnsandboxedWorkflowRunner(),
                       plugins=[plugin], **worker_options):
         return await scenario(client, queue)
 
@@ -211,3 +227,54 @@ def test_the_deprecated_set_up_gives_a_plugin_the_same_worker_accepts(
 
     result = asyncio.run(run_worker(temporal_server, plugin, scenario))
     assert result == "report sent to finance@example.com"
+
+
+@pytest.fixture
+def quorum_config(local_cloud, clean_env, fast_polls, worker_key):
+    """A worker whose warrant needs two of the local approvers."""
+    approvers = [kavri_core.PublicKey.from_bytes(a.public_key_bytes) for a in local_cloud.approvers[:2]]
+    gate = ApprovalGate(Warrant(id="wrt_quorum", holder_key=worker_key, tools_requiring_approval={GUARDED},
+                                approvers=approvers, min_approvals=2))
+    clean_env.setenv("KAVRI_CONNECT_TOKEN", local_cloud.token(agent="temporal-quorum-worker"))
+    clean_env.setenv("KAVRI_SIGNING_KEY", worker_key.to_bytes().hex())
+    clean_env.setenv("KAVRI_ENFORCEMENT", "enforce")
+    config = temporal.KavriPluginConfig.from_env(gate=gate, activity_fns=[send_report, ping])
+    yield config
+    if config.control_plane is not None:
+        config.control_plane.receipt_sink.client.close()
+
+
+@pytest.mark.parametrize("approvals", [2, 1])
+def test_a_warrant_that_needs_two_approvals_passes_once_both_humans_approve(
+    temporal_server, quorum_config, local_cloud, cloud_records, approvals
+):
+    names = [a.name for a in local_cloud.approvers[:approvals]]
+
+    async def scenario(client, queue):
+        workflow_cls = RunOne if approvals == 2 else RunOneBriefly
+        guarded = await client.start_workflow(workflow_cls.run, args=[GUARDED, ["board@example.com"]],
+                                              id=f"{queue}-quorum", task_queue=queue,
+                                              execution_timeout=timedelta(seconds=90))
+        (record,) = await until(lambda: cloud_records("pending"), "the approval request")
+        assert record["threshold"] == 2
+        for name in names:
+            await asyncio.to_thread(local_cloud.approve, record["id"], name)
+        if approvals == 2:
+            return await guarded.result()
+        with pytest.raises(WorkflowFailureError) as info:
+            await guarded.result()
+        return info.value
+
+    outcome = asyncio.run(run_worker(temporal_server, temporal.KavriPlugin(quorum_config), scenario))
+    if approvals == 2:
+        # Both signed approvals reach the gate, which needs exactly that many.
+        assert outcome == "report sent to board@example.com"
+        assert [name for name, _ in ran] == [GUARDED]
+    else:
+        # One approval of two leaves the request pending: the attempts run out and nothing runs.
+        error = outcome.cause.cause
+        assert isinstance(error, ApplicationError)
+        assert (error.type, error.non_retryable) == ("ApprovalPendingRetry", False)
+        assert ran == []
+    (record,) = cloud_records()
+    assert sum(1 for r in record["responses"] if r.get("signed_approval")) == approvals
