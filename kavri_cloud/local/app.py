@@ -303,7 +303,12 @@ def _integer(
     if value is None:
         return None
     kinds = (int, float) if number else (int,)
-    if isinstance(value, bool) or not isinstance(value, kinds) or not math.isfinite(value):
+    # Integers are compared exactly (10**400 is a fine int and a float overflow).
+    if (
+        isinstance(value, bool)
+        or not isinstance(value, kinds)
+        or (isinstance(value, float) and not math.isfinite(value))
+    ):
         raise _invalid(name, f"must be {'a number' if number else 'an integer'}, not {_json_type(value)}")
     if value < minimum or (maximum is not None and value > maximum):
         bound = f"between {minimum} and {maximum}" if maximum is not None else f"at least {minimum}"

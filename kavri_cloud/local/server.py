@@ -194,6 +194,7 @@ def _protocol_class(limits: ConnectionLimits | None = None) -> type:
             self.app = _Guarded(self.app, self)  # type: ignore[has-type]
             self._kavri_timer: asyncio.TimerHandle | None = None
             self._kavri_header_bytes = 0
+            self._kavri_refused = False
             if len(shared.open) >= shared.limits.max_connections:
                 oldest = next(iter(shared.idle), None)
                 if oldest is None:
@@ -207,19 +208,36 @@ def _protocol_class(limits: ConnectionLimits | None = None) -> type:
             self._kavri_forget()
             super().connection_lost(exc)
 
-        def data_received(self, data: bytes) -> None:
-            waiting = self in shared.idle
-            super().data_received(data)
-            # Counted only while a request's headers are incomplete; a request
-            # that completes its headers in this chunk has left the idle set.
-            if waiting and self in shared.idle:
-                self._kavri_header_bytes += len(data)
-                if self._kavri_header_bytes > shared.limits.max_header_bytes:
-                    self.transport.write(
-                        b"HTTP/1.1 431 Request Header Fields Too Large\r\n"
-                        b"content-length: 0\r\nconnection: close\r\n\r\n"
-                    )
-                    self._kavri_drop()
+        # Header size: counted as the parser reports the request line and the
+        # header fields (httptools; the h11 parser has its own bound), so one
+        # large header is caught whether it comes in one packet or many.
+        def on_message_begin(self) -> None:
+            self._kavri_header_bytes = 0
+            super().on_message_begin()
+
+        def on_url(self, url: bytes) -> None:
+            self._kavri_count_header(len(url))
+            super().on_url(url)
+
+        def on_header(self, name: bytes, value: bytes) -> None:
+            self._kavri_count_header(len(name) + len(value) + 4)
+            super().on_header(name, value)
+
+        def send_400_response(self, msg: str) -> None:
+            if not self._kavri_refused:  # a 431 has gone out already
+                super().send_400_response(msg)
+
+        def _kavri_count_header(self, size: int) -> None:
+            self._kavri_header_bytes += size
+            if self._kavri_header_bytes > shared.limits.max_header_bytes and not self._kavri_refused:
+                self._kavri_refused = True
+                self.transport.write(
+                    b"HTTP/1.1 431 Request Header Fields Too Large\r\n"
+                    b"content-length: 0\r\nconnection: close\r\n\r\n"
+                )
+                self._kavri_drop()
+                # Stops the parser; uvicorn then answers nothing more (see send_400_response).
+                raise ValueError("request headers too large")
 
         def on_headers_complete(self) -> None:
             self._kavri_request_started()
@@ -231,7 +249,6 @@ def _protocol_class(limits: ConnectionLimits | None = None) -> type:
             self._kavri_cancel()
             if self.transport.is_closing():
                 return
-            self._kavri_header_bytes = 0
             shared.idle[self] = None
             self._kavri_timer = self.loop.call_later(seconds, self._kavri_drop)
 
@@ -407,6 +424,7 @@ class LocalCloud:
             # busy client's gap races its next request and drops it unanswered.
             timeout_keep_alive=self.limits.keep_alive,
             timeout_graceful_shutdown=2,
+            h11_max_incomplete_event_size=self.limits.max_header_bytes,
         )
         self._server = uvicorn.Server(config)
         self._failure = None

@@ -825,7 +825,7 @@ def _printable(value: Any) -> Any:
         try:
             value.encode("utf-8")
         except UnicodeEncodeError:
-            return value.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+            return "".join("\ufffd" if "\ud800" <= c <= "\udfff" else c for c in value)
         return value
     if isinstance(value, float):
         return value if math.isfinite(value) else repr(value)
