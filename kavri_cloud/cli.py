@@ -371,8 +371,23 @@ def _run_approvals_list(args: argparse.Namespace) -> int:
 
     url, key = _approvals_target(args)
     status = None if args.status == "all" else args.status
+    records: list[Any] = []
     with KavriCloudClient(key, base_url=url, timeout=10.0) as client:
-        records = client.list_requests(status=status)
+        cursor = None
+        while True:  # the service answers in pages of summaries
+            params: dict[str, Any] = {"limit": 500}
+            if status is not None:
+                params["status"] = status
+            if cursor:
+                params["cursor"] = cursor
+            page = client._handle_response(client._send("GET", "approvals/requests", params=params))
+            items = page.get("items") if isinstance(page, dict) else None
+            if not isinstance(items, list):
+                raise CommandError(f"the service at {url} answered the list with something else")
+            records += items
+            cursor = page.get("next_cursor")
+            if not isinstance(cursor, str) or not cursor:
+                break
     if args.json:
         print(json.dumps(records, indent=2))
         return 0

@@ -15,7 +15,7 @@ Routes, all under ``/v1/`` and all but health behind a bearer API key::
     POST   agents/claim                        {"agent_id", "public_key", "registration_token"}
     POST   receipts                            store an authorization receipt
     GET    _local/approvers                    the local approvers and their public keys
-    GET    _local/receipts                     stored receipts (admin)
+    GET    _local/receipts?limit=N&cursor=C    one page of stored receipts (admin)
     GET    _local/agents, POST _local/agents   pending agents for Quick Connect (admin)
     GET    _local/settings, POST               signed_approval_encoding (admin to change)
     GET    _local/faults, POST, DELETE         fault injection (admin)
@@ -102,7 +102,6 @@ MAX_BODY_BYTES = 1024 * 1024
 _DRAIN_LIMIT = 64 * 1024 * 1024
 _KEY_BYTES = 32
 _JSON_HINT = "Send one JSON object with Content-Type: application/json."
-_MAX_LIST_LIMIT = 10_000
 # Names are shown on every list and dashboard row; a year is the longest wait
 # any approval flow has a use for, and keeps expiry times within a float's range.
 _MAX_NAME_CHARS = 1024
@@ -327,6 +326,17 @@ def _query_int(request: Request, name: str, *, default: int, maximum: int) -> in
     if not 1 <= value <= maximum:
         raise _invalid(name, f"must be between 1 and {maximum}, got {value}")
     return value
+
+
+def _page(request: Request) -> tuple[int, int | None]:
+    """The ``limit`` and ``cursor`` of a list request (a cursor is the last row number seen)."""
+    limit = _query_int(request, "limit", default=DEFAULT_PAGE, maximum=MAX_PAGE)
+    cursor = request.query_params.get("cursor")
+    if not cursor:
+        return limit, None
+    if not cursor.isdigit() or len(cursor) > 18:
+        raise _invalid("cursor", "is not a cursor this service handed out")
+    return limit, int(cursor)
 
 
 # ------------------------------------------------------------------ crypto
@@ -557,13 +567,7 @@ class _Service:
         status = request.query_params.get("status") or None
         if status is not None and status not in STATUSES:
             raise _invalid("status", f"must be one of {', '.join(STATUSES)}, got {status!r}")
-        limit = _query_int(request, "limit", default=DEFAULT_PAGE, maximum=MAX_PAGE)
-        cursor = request.query_params.get("cursor")
-        after = None
-        if cursor:
-            if not cursor.isdigit() or len(cursor) > 18:
-                raise _invalid("cursor", "is not a cursor this service handed out")
-            after = int(cursor)
+        limit, after = _page(request)
         items, next_after = self.store.list_requests(status=status, limit=limit, after=after)
         return JSONResponse(
             {"items": items, "next_cursor": None if next_after is None else str(next_after)}
@@ -621,8 +625,11 @@ class _Service:
 
     async def local_receipts(self, request: Request) -> JSONResponse:
         self._admin(request, "read receipts")
-        limit = _query_int(request, "limit", default=1000, maximum=_MAX_LIST_LIMIT)
-        return JSONResponse({"items": self.store.receipts(limit)})
+        limit, after = _page(request)
+        items, next_after = self.store.receipts(limit, after)
+        return JSONResponse(
+            {"items": items, "next_cursor": None if next_after is None else str(next_after)}
+        )
 
     async def local_agents(self, request: Request) -> JSONResponse:
         self._admin(request, "list or create agents")

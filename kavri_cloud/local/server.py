@@ -93,15 +93,29 @@ class ConnectionLimits:
         keep_alive: Seconds an idle connection stays open after a response.
         max_connections: Open connections at most; a new one beyond it pushes out
             the connection that has waited longest without sending a request,
-            or is closed at once when every connection is busy.
+            or is closed at once when every connection is busy. None: what the
+            process's descriptor limit leaves after a reserve for the database,
+            logs and the service's own clients (at most 16384).
         max_header_bytes: Size of a request's headers at most (431 beyond).
     """
 
     header_timeout: float = 10.0
     body_timeout: float = 30.0
     keep_alive: float = _KEEP_ALIVE_SECONDS
-    max_connections: int = 512
+    max_connections: int | None = None
     max_header_bytes: int = 64 * 1024
+
+
+def _default_max_connections() -> int:
+    try:
+        import resource
+
+        soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
+    except (ImportError, OSError, ValueError):
+        return 1024
+    if soft == resource.RLIM_INFINITY:
+        return 16384
+    return max(32, min(16384, soft - 128))
 
 
 class _Connections:
@@ -109,6 +123,7 @@ class _Connections:
 
     def __init__(self, limits: ConnectionLimits) -> None:
         self.limits = limits
+        self.max_connections = limits.max_connections or _default_max_connections()
         self.open: set[Any] = set()
         # Insertion-ordered: the first entry has waited longest for a request.
         self.idle: dict[Any, None] = {}
@@ -195,7 +210,7 @@ def _protocol_class(limits: ConnectionLimits | None = None) -> type:
             self._kavri_timer: asyncio.TimerHandle | None = None
             self._kavri_header_bytes = 0
             self._kavri_refused = False
-            if len(shared.open) >= shared.limits.max_connections:
+            if len(shared.open) >= shared.max_connections:
                 oldest = next(iter(shared.idle), None)
                 if oldest is None:
                     transport.close()

@@ -734,15 +734,19 @@ class Store:
             )
         return {"id": receipt_id, "received_at": iso_time(now)}
 
-    def receipts(self, limit: int) -> list[dict[str, Any]]:
+    def receipts(self, limit: int, after: int | None = None) -> tuple[list[dict[str, Any]], int | None]:
+        """One page of stored receipts, oldest first, and the cursor of the next page."""
         with self._read() as conn:
             rows = conn.execute(
-                "SELECT * FROM receipts ORDER BY seq LIMIT ?", (limit,)
+                "SELECT * FROM receipts WHERE seq > ? ORDER BY seq LIMIT ?", (after or 0, limit + 1)
             ).fetchall()
-        return [
+        more = len(rows) > limit
+        rows = rows[:limit]
+        items = [
             _printable({"id": r["id"], "received_at": iso_time(r["received_at"]), "receipt": _load(r["body"])})
             for r in rows
         ]
+        return items, (rows[-1]["seq"] if more and rows else None)
 
     # ---------------------------------------------------------------- dashboard
 
