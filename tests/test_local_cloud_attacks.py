@@ -375,19 +375,23 @@ def test_running_out_of_descriptors_is_logged_once(caplog):
 
     from kavri_cloud.local.server import _AcceptFailureLog
 
-    handler = _AcceptFailureLog()
+    now = [0.0]
+    handler = _AcceptFailureLog(clock=lambda: now[0])
+    failure = {"message": "socket.accept() out of system resource", "exception": OSError(24, "Too many open files")}
     loop = asyncio.new_event_loop()
     try:
         with caplog.at_level(logging.WARNING, logger="kavri_cloud.local"):
             for _ in range(1000):
-                handler(loop, {"message": "socket.accept() out of system resource",
-                               "exception": OSError(24, "Too many open files")})
+                handler(loop, failure)
+                now[0] += 0.01
+            now[0] += 60
+            handler(loop, failure)
     finally:
         loop.close()
-    assert [r.getMessage() for r in caplog.records] == [
-        "the local Kavri Cloud cannot accept connections: Too many open files; "
-        "pausing accepts until descriptors free up"
-    ]
+    message = "the local Kavri Cloud cannot accept connections: Too many open files; pausing accepts until " \
+              "descriptors free up"
+    assert [r.getMessage() for r in caplog.records] == [message, message + " (999 more since the last report)"]
+    assert all(r.exc_info is None for r in caplog.records)
 
 
 # ---------------------------------------------------------------- 6. lists are bounded
@@ -582,3 +586,46 @@ def test_foreign_host_headers_are_refused(local_cloud, host):
 def test_loopback_host_headers_are_served(local_cloud, host):
     answer = httpx.get(local_cloud.url + "/v1/health", headers={"Host": host.format(port=local_cloud.port)}, timeout=10)
     assert answer.status_code == 200
+
+
+_LOW_FD_SERVICE = """
+import logging, resource, sys, time
+resource.setrlimit(resource.RLIMIT_NOFILE, (160, 160))
+logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
+from kavri_cloud.local import ConnectionLimits, LocalCloud
+# A cap above what the descriptors allow, so accepting really runs out.
+with LocalCloud(sys.argv[1], limits=ConnectionLimits(max_connections=10_000, header_timeout=30)) as cloud:
+    print(cloud.url, flush=True)
+    sys.stdin.read()
+"""
+
+
+def test_a_service_out_of_descriptors_logs_one_line_and_recovers(tmp_path):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), str(ROOT / "sdk"), os.environ.get("PYTHONPATH", "")])}
+    service = subprocess.Popen([sys.executable, "-c", _LOW_FD_SERVICE, str(tmp_path / "cloud")], env=env, text=True,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        url = service.stdout.readline().strip()
+        host, port = url.rsplit("//", 1)[1].rsplit(":", 1)
+        flood = []
+        for _ in range(300):
+            flood.append(socket.create_connection((host, int(port)), timeout=5))
+        time.sleep(2.5)  # asyncio retries the accept every second
+        for sock in flood:
+            sock.close()
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                assert httpx.get(url + "/v1/health", timeout=2).status_code == 200
+                break
+            except httpx.HTTPError:
+                assert time.monotonic() < deadline, "the service did not recover"
+                time.sleep(0.2)
+    finally:
+        service.stdin.close()
+        service.wait(15)
+        err = service.stderr.read()
+        service.stdout.close()
+        service.stderr.close()
+    assert err.count("cannot accept connections") == 1, err
+    assert "Traceback" not in err, err

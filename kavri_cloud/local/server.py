@@ -302,25 +302,35 @@ class _AcceptFailureLog:
     """The loop's exception handler: one log line when accepting runs out of descriptors.
 
     asyncio logs a traceback for every failed accept; with descriptors exhausted
-    that is thousands of tracebacks a second. One warning per episode says the
-    same, and the next successful request ends the episode.
+    that floods the log. One warning a minute at most says the same, with how
+    many failures it stands for.
     """
 
-    def __init__(self) -> None:
-        self.reported = False
+    INTERVAL = 60.0
+
+    def __init__(self, clock: Callable[[], float] = time.monotonic) -> None:
+        self.clock = clock
+        self.last: float | None = None
+        self.suppressed = 0
 
     def __call__(self, loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
-        if str(context.get("message", "")).startswith("socket.accept() out of system resource"):
-            if not self.reported:
-                self.reported = True
-                exc = context.get("exception")
-                _logger.warning(
-                    "the local Kavri Cloud cannot accept connections: %s; "
-                    "pausing accepts until descriptors free up",
-                    exc.strerror if isinstance(exc, OSError) and exc.strerror else exc,
-                )
+        if not str(context.get("message", "")).startswith("socket.accept() out of system resource"):
+            loop.default_exception_handler(context)
             return
-        loop.default_exception_handler(context)
+        now = self.clock()
+        if self.last is not None and now - self.last < self.INTERVAL:
+            self.suppressed += 1
+            return
+        exc = context.get("exception")
+        reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else exc
+        more = f" ({self.suppressed} more since the last report)" if self.suppressed else ""
+        _logger.warning(
+            "the local Kavri Cloud cannot accept connections: %s; pausing accepts until "
+            "descriptors free up%s",
+            reason,
+            more,
+        )
+        self.last, self.suppressed = now, 0
 
 
 def _bind(host: str, port: int) -> socket.socket:
