@@ -399,8 +399,9 @@ def _run_approvals_list(args: argparse.Namespace) -> int:
             continue
         approvals = record.get("approvals")
         if not isinstance(approvals, int):
-            responses = record.get("responses") if isinstance(record.get("responses"), list) else []
-            approvals = sum(1 for r in responses if isinstance(r, dict) and r.get("decision") == "approved")
+            raw = record.get("responses")
+            responses: list[Any] = raw if isinstance(raw, list) else []
+            approvals = len([r for r in responses if isinstance(r, dict) and r.get("decision") == "approved"])
         print(
             f"{record.get('id')}  {record.get('status')!s:<8}  {record.get('tool')!s:<24}"
             f"  {approvals}/{record.get('threshold')} approvals  created {record.get('created_at')}"

@@ -422,11 +422,10 @@ def _verify_attestation(fields: dict[str, Any]) -> None:
     # The request hash must be the one of this warrant, tool, arguments and
     # holder; a holder could otherwise attest a harmless call's names over
     # another call's hash.
+    import cbor2
     from kavri_core import compute_request_hash
 
     try:
-        import cbor2
-
         arguments = cbor2.loads(base64.b64decode(fields["args_canonical_cbor_b64"], validate=True))
         recomputed = compute_request_hash(fields["warrant_id"], fields["tool"], arguments, holder)
     except (binascii.Error, ValueError, TypeError, cbor2.CBORError, RecursionError) as exc:

@@ -18,6 +18,7 @@ import asyncio
 import base64
 import json
 import logging
+import math
 import socket
 import tempfile
 import threading
@@ -447,7 +448,7 @@ class LocalCloud:
             access_log=False,
             # Pollers wait seconds between requests; a keep-alive shorter than a
             # busy client's gap races its next request and drops it unanswered.
-            timeout_keep_alive=self.limits.keep_alive,
+            timeout_keep_alive=math.ceil(self.limits.keep_alive),
             timeout_graceful_shutdown=2,
             h11_max_incomplete_event_size=self.limits.max_header_bytes,
         )
