@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import asyncio
 import base64
+import errno
 import json
 import logging
 import math
@@ -334,6 +335,76 @@ class _AcceptFailureLog:
         self.last, self.suppressed = now, 0
 
 
+_OUT_OF_RESOURCES = (errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM)
+
+
+class _ListeningSocket:
+    """The listening socket as asyncio's accept loop sees it, one batch of accepts long.
+
+    When an accept fails for want of descriptors, asyncio logs it, pauses the
+    socket and schedules a retry, and then goes on with the batch: up to 2048
+    failures, log records and retries per wake-up, which flood the log and keep
+    the loop busy. Here the rest of such a batch finds nothing to accept.
+    """
+
+    __slots__ = ("sock", "exhausted")
+
+    def __init__(self, sock: socket.socket) -> None:
+        self.sock = sock
+        self.exhausted = False
+
+    def accept(self) -> tuple[socket.socket, Any]:
+        if self.exhausted:
+            raise BlockingIOError(errno.EAGAIN, "accepting paused")
+        try:
+            return self.sock.accept()
+        except OSError as exc:
+            if exc.errno in _OUT_OF_RESOURCES:
+                self.exhausted = True
+            raise
+
+    def fileno(self) -> int:
+        return self.sock.fileno()
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.sock, name)
+
+
+class _ServiceLoop(asyncio.SelectorEventLoop):
+    """The service's event loop: asyncio's, with accepting made sane when descriptors run out."""
+
+    def _accept_connection(self, protocol_factory: Any, sock: Any, *args: Any, **kwargs: Any) -> None:
+        real = sock.sock if isinstance(sock, _ListeningSocket) else sock
+        super()._accept_connection(  # type: ignore[misc]
+            protocol_factory, _ListeningSocket(real), *args, **kwargs
+        )
+
+    def _start_serving(self, protocol_factory: Any, sock: Any, *args: Any, **kwargs: Any) -> None:
+        if sock.fileno() < 0:
+            return  # a retry scheduled before the server closed its socket
+        super()._start_serving(protocol_factory, sock, *args, **kwargs)  # type: ignore[misc]
+
+
+def _run_on_service_loop(main: Any) -> None:
+    """``asyncio.run`` on a :class:`_ServiceLoop` (``asyncio.Runner`` is 3.11+ only)."""
+    loop = _ServiceLoop()
+    try:
+        asyncio.set_event_loop(loop)
+        loop.run_until_complete(main)
+    finally:
+        try:
+            pending = [t for t in asyncio.all_tasks(loop) if not t.done()]
+            for task in pending:
+                task.cancel()
+            if pending:
+                loop.run_until_complete(asyncio.gather(*pending, return_exceptions=True))
+            loop.run_until_complete(loop.shutdown_asyncgens())
+            loop.run_until_complete(loop.shutdown_default_executor())
+        finally:
+            asyncio.set_event_loop(None)
+            loop.close()
+
+
 def _bind(host: str, port: int) -> socket.socket:
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     # Named as TCP, so asyncio sets TCP_NODELAY on every accepted connection: it
@@ -472,7 +543,7 @@ class LocalCloud:
             await self._server.serve(sockets=[self._socket])
 
         try:
-            asyncio.run(serve())
+            _run_on_service_loop(serve())
         except BaseException as exc:  # reported by start()
             self._failure = exc
 
