@@ -496,11 +496,11 @@ class _Service:
         return JSONResponse({"status": "ok", "service": SERVICE_NAME, "version": self.version})
 
     async def tenant(self, request: Request) -> JSONResponse:
-        self._admin(request)
+        self._admin(request, "read the tenant")
         return JSONResponse(self.store.tenant())
 
     async def policies(self, request: Request) -> JSONResponse:
-        self._admin(request)
+        self._admin(request, "read approval policies")
         limit = _query_int(request, "limit", default=50, maximum=1000)
         return JSONResponse({"items": self.store.policies(limit)})
 
