@@ -62,7 +62,7 @@ def approve_all(url: str, key: str, expected: int) -> None:
     with KavriCloudClient(key, base_url=url, timeout=60) as client:
         deadline = time.monotonic() + 120
         while True:
-            pending = client.list_requests(status="pending")
+            pending = _all_pending(client)
             if len(pending) >= expected:
                 break
             if time.monotonic() > deadline:
@@ -79,6 +79,18 @@ def approve_all(url: str, key: str, expected: int) -> None:
 
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
         list(pool.map(approve, [ids[i::8] for i in range(8)]))
+
+
+def _all_pending(client: KavriCloudClient) -> list[dict]:
+    """Every pending request's summary: lists come in pages of at most 500."""
+    found: list[dict] = []
+    cursor = None
+    while True:
+        params = {"status": "pending", "limit": 500, **({"cursor": cursor} if cursor else {})}
+        page = client._handle_response(client._send("GET", "approvals/requests", params=params))
+        found += page["items"]
+        if not (cursor := page.get("next_cursor")):
+            return found
 
 
 class Approver:
@@ -122,9 +134,9 @@ class GcPauses:
             self.longest = max(self.longest, time.perf_counter() - self._began)
 
 
-async def one_pass(handler, requests, url: str, key: str, *, trace: bool) -> dict:
+async def one_pass(handler, requests, url: str, admin_key: str, *, trace: bool) -> dict:
     loop = asyncio.get_running_loop()
-    approver = Approver(url, key, len(requests))
+    approver = Approver(url, admin_key, len(requests))
     worst = {"start": 0.0, "waiting": 0.0}
     pauses = GcPauses()
     stop = asyncio.Event()
@@ -225,7 +237,7 @@ def measure(count: int) -> tuple[float, dict[str, dict]]:
         request_id = asyncio.run(_create_all(url, key, 1))[0]
         asyncio.run(client_memory(url, key, request_id, 10))  # the first pay for lazy imports and TLS
         client_bytes = asyncio.run(client_memory(url, key, request_id, count))
-        with KavriCloudClient(key, base_url=url) as client:  # the passes count every pending request
+        with KavriCloudClient(service.admin_key, base_url=url) as client:  # the passes count every pending request
             client._handle_response(client._send("POST", f"approvals/requests/{request_id}/approve", json={}))
         for kind in ("async_cloud_approval", "langgraph_cloud_approval"):
             sides = factories(kind)
@@ -235,7 +247,7 @@ def measure(count: int) -> tuple[float, dict[str, dict]]:
                     handler = factory(key, **options)
                     requests = [gate.request_for("send_email", {"n": i, "run": f"{kind}-{side}-{trace}"})
                                 for i in range(count)]
-                    result = asyncio.run(one_pass(handler, requests, url, key, trace=trace))
+                    result = asyncio.run(one_pass(handler, requests, url, service.admin_key, trace=trace))
                     for name, value in result.items():
                         if trace == (name == "waiting_bytes"):
                             slot[f"{side}_{name}"] = value

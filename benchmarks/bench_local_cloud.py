@@ -69,7 +69,7 @@ class Service:
     def __init__(self, data_dir: Path) -> None:
         self.data_dir = data_dir
         self.process: subprocess.Popen[str] | None = None
-        self.url = self.runtime_key = ""
+        self.url = self.runtime_key = self.admin_key = ""
         self.startup_seconds = 0.0
         self._lines: list[str] = []
 
@@ -95,6 +95,7 @@ class Service:
                 self.startup_seconds = time.monotonic() - started
                 self.url = re.search(r"listening on (\S+)", banner).group(1)
                 self.runtime_key = re.search(r"runtime key\s+(\S+)", banner).group(1)
+                self.admin_key = re.search(r"admin key\s+(\S+)", banner).group(1)
                 return self
             if self.process.poll() is not None:
                 break
@@ -232,11 +233,15 @@ async def _poll(url: str, key: str, request_id: str, interval: float, start: asy
 
 
 async def _missing(url: str, key: str, ids: list[str]) -> int:
+    pending: set[str] = set()
     async with AsyncKavriCloudClient(key, base_url=url) as client:
-        response = await client._send(
-            "GET", "approvals/requests", params={"status": "pending", "limit": max(1, len(ids))}
-        )
-        pending = {r["id"] for r in client._handle_response(response)["items"]}
+        cursor = None
+        while True:  # lists come in pages of at most 500 summaries
+            params = {"status": "pending", "limit": 500, **({"cursor": cursor} if cursor else {})}
+            page = client._handle_response(await client._send("GET", "approvals/requests", params=params))
+            pending.update(r["id"] for r in page["items"])
+            if not (cursor := page.get("next_cursor")):
+                break
     return sum(1 for request_id in ids if request_id not in pending)
 
 

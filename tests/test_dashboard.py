@@ -166,8 +166,8 @@ def test_only_loopback_clients_reach_the_dashboard(tmp_path, client):
 
     app = create_app(tmp_path / "cloud")
     admin = app.state.service.admin_key
-    with TestClient(app, client=client, follow_redirects=False) as remote:
-        link = urlsplit(login_url("http://testserver", admin))
+    with TestClient(app, base_url="http://127.0.0.1", client=client, follow_redirects=False) as remote:
+        link = urlsplit(login_url("http://127.0.0.1", admin))
         assert remote.get(f"{link.path}?{link.query}").status_code == 403
         assert remote.post("/approvals/login", data={"key": admin}).status_code == 403
         assert remote.get("/approvals/api/requests").status_code == 403

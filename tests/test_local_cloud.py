@@ -177,22 +177,26 @@ def test_unreachable_threshold_is_rejected(local_cloud, client):
 
 
 def test_idempotency_key_returns_the_same_request_whatever_its_state(local_cloud, client):
-    fields = attested_request(idempotency_key="run-7/activity-3")
+    holder = kavri_core.SigningKey.generate()
+    fields = attested_request(holder=holder, idempotency_key="run-7/activity-3")
     status, first = _raw(client, "POST", "approvals/requests", _wire(fields))
     assert status == 201
     local_cloud.approve(first["id"])
     # A retry re-attests (fresh issued_at) and must still land on the same request.
-    status, replay = _raw(client, "POST", "approvals/requests", _wire(attested_request(idempotency_key="run-7/activity-3")))
+    again = attested_request(holder=holder, idempotency_key="run-7/activity-3")
+    status, replay = _raw(client, "POST", "approvals/requests", _wire(again))
     assert status == 200
     assert replay["id"] == first["id"] and replay["status"] == "approved"
-    other = client.create_request(**attested_request(idempotency_key="run-7/activity-4"))
+    other = client.create_request(**attested_request(holder=holder, idempotency_key="run-7/activity-4"))
     assert other["id"] != first["id"]
 
 
 def test_concurrent_creates_with_one_key_make_one_request(local_cloud):
+    holder = kavri_core.SigningKey.generate()
+
     def create(_):
         with KavriCloudClient(local_cloud.runtime_key, base_url=local_cloud.url) as c:
-            return c.create_request(**attested_request(idempotency_key="same"))["id"]
+            return c.create_request(**attested_request(holder=holder, idempotency_key="same"))["id"]
 
     with ThreadPoolExecutor(8) as pool:
         ids = set(pool.map(create, range(16)))
@@ -442,12 +446,19 @@ def test_kavri_cloud_local_serves_prints_its_keys_and_mints_tokens(tmp_path, cap
         url, seconds = started.group(1), float(started.group(2))
         assert seconds < 2.0
         admin_key = re.search(r"admin key\s+(\S+)", banner).group(1)
+        runtime_key = re.search(r"runtime key\s+(\S+)", banner).group(1)
         assert all(name in banner for name in ("alice", "bob", "carol"))
 
+        # Tokens are for agents: the runtime key unless the admin key is asked for.
         assert cli.main(["local", "token", "--data", str(data), "--agent", "ops"]) == 0
-        token = capsys.readouterr().out.strip()
-        payload = json.loads(base64.urlsafe_b64decode(token[9:] + "=="))
-        assert payload["endpoint"] == url and payload["api_key"] == admin_key and payload["agent_id"]
+        out, err = capsys.readouterr()
+        payload = json.loads(base64.urlsafe_b64decode(out.strip()[9:] + "=="))
+        assert payload["endpoint"] == url and payload["api_key"] == runtime_key and payload["agent_id"]
+        assert "runtime key" in err
+        assert cli.main(["local", "token", "--data", str(data), "--admin"]) == 0
+        out, err = capsys.readouterr()
+        assert json.loads(base64.urlsafe_b64decode(out.strip()[9:] + "=="))["api_key"] == admin_key
+        assert "ADMIN key" in err
 
         with KavriCloudClient(admin_key, base_url=url) as c:
             record = c.create_request(**attested_request())

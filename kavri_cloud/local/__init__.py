@@ -9,11 +9,12 @@ malformed bodies). Start it with ``kavri-cloud local`` or, in-process, with
 
 from .app import MAX_BODY_BYTES, SERVICE_NAME, create_app
 from .faults import FaultSettings
-from .server import LocalApprover, LocalCloud, make_connect_token
+from .server import ConnectionLimits, LocalApprover, LocalCloud, make_connect_token
 from .store import DEFAULT_APPROVER_NAMES, LocalCloudError, Store
 
 __all__ = [
     "DEFAULT_APPROVER_NAMES",
+    "ConnectionLimits",
     "MAX_BODY_BYTES",
     "SERVICE_NAME",
     "FaultSettings",

@@ -6,24 +6,30 @@ Routes, all under ``/v1/`` and all but health behind a bearer API key::
     GET    tenant                              admin key only
     GET    approval-policies?limit=N           admin key only
     POST   approvals/requests                  create (idempotent on idempotency_key)
-    GET    approvals/requests?status=S         list
-    GET    approvals/requests/{id}             read (expiry is applied on read)
-    POST   approvals/requests/{id}/approve     {"approver"}: sign as a local approver
-    POST   approvals/requests/{id}/deny        {"approver", "reason"}
+    GET    approvals/requests?status=S&limit=N&cursor=C
+                                               one page of summaries (no arguments,
+                                               attestation or metadata), "next_cursor"
+    GET    approvals/requests/{id}             the full record (expiry is applied on read)
+    POST   approvals/requests/{id}/approve     {"approver"}: sign as a local approver (admin)
+    POST   approvals/requests/{id}/deny        {"approver", "reason"} (admin)
     POST   agents/claim                        {"agent_id", "public_key", "registration_token"}
     POST   receipts                            store an authorization receipt
     GET    _local/approvers                    the local approvers and their public keys
-    GET    _local/receipts                     stored receipts
+    GET    _local/receipts?limit=N&cursor=C    one page of stored receipts (admin)
     GET    _local/agents, POST _local/agents   pending agents for Quick Connect (admin)
     GET    _local/settings, POST               signed_approval_encoding (admin to change)
     GET    _local/faults, POST, DELETE         fault injection (admin)
 
 and the approvals dashboard for the local human under ``/approvals`` (see ``dashboard.py``).
 
-Two kinds of key exist: the admin key may do everything; the runtime key gets 403
-"forbidden" on tenant, policies and the admin-only ``_local`` routes. Every error
-is JSON ``{"code", "message", "remediation"}`` (plus "field" when one field is at
-fault), including unknown routes (404) and wrong methods (405).
+Two kinds of key exist. The runtime key is what an agent holds: it creates and
+reads approval requests, claims its agent, sends receipts and reads the
+approvers' public keys, nothing else (403 "forbidden"). The admin key may do
+everything, deciding included; so may a dashboard session. Every error is JSON
+``{"code", "message", "remediation"}`` (plus "field" when one field is at
+fault), including unknown routes (404) and wrong methods (405). Requests whose
+Host header is not a loopback name or an address the service listens on get
+421 "host_not_allowed", so a web page cannot reach it through DNS rebinding.
 
 Choices where the hosted service's behaviour is not known:
 
@@ -31,8 +37,15 @@ Choices where the hosted service's behaviour is not known:
   the number of ``approver_keys`` (or of local approvers when none are named).
   An empty ``approver_keys`` list means no restriction, like an absent one.
 - ``ttl_seconds`` counts from creation; 0 means the request is expired at once.
-- An idempotent replay returns the stored request unchanged, whatever the new
-  body holds; it still has to carry a valid attestation.
+- An idempotent replay of the same call (tool, warrant id, canonical CBOR
+  arguments and request hash) returns the stored request unchanged, 200; under
+  a key already used for another call it is 409 "idempotency_key_reused". It
+  still has to carry a valid attestation (a fresh one is fine).
+- The body's tool and warrant id must be the ones its attestation binds, and
+  its request hash the hash of those and the arguments (400 "invalid_attestation").
+- Text must be valid Unicode and numbers finite anywhere in a body; names
+  (tool, warrant id, policy, idempotency key) are at most 1024 characters,
+  reasons 1000, ``ttl_seconds`` at most one year (422 naming the field).
 - A denial is one approver's answer and ends the request at once; its response
   entry has ``signed_approval`` null. An approve or deny without "approver"
   answers as the first eligible local approver that has not answered yet.
@@ -45,6 +58,7 @@ import base64
 import binascii
 import hashlib
 import hmac
+import ipaddress
 import json
 import math
 import time
@@ -54,7 +68,7 @@ from typing import Any, Callable, Mapping, Sequence
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
-from starlette.requests import Request
+from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse
 from starlette.routing import Route
 
@@ -62,6 +76,8 @@ from .dashboard import dashboard_routes
 from .faults import FaultInjector, FaultMiddleware, FaultSettingsError, parse_settings
 from .store import (
     DEFAULT_APPROVER_NAMES,
+    DEFAULT_PAGE,
+    MAX_PAGE,
     SIGNED_APPROVAL_ENCODINGS,
     STATUSES,
     Approver,
@@ -69,7 +85,15 @@ from .store import (
     Store,
 )
 
-__all__ = ["MAX_BODY_BYTES", "SERVICE_NAME", "create_app", "service_version"]
+__all__ = [
+    "MAX_BODY_BYTES",
+    "MAX_TTL_SECONDS",
+    "SERVICE_NAME",
+    "HostCheckMiddleware",
+    "allowed_host",
+    "create_app",
+    "service_version",
+]
 
 SERVICE_NAME = "kavri-cloud-local"
 MAX_BODY_BYTES = 1024 * 1024
@@ -78,7 +102,11 @@ MAX_BODY_BYTES = 1024 * 1024
 _DRAIN_LIMIT = 64 * 1024 * 1024
 _KEY_BYTES = 32
 _JSON_HINT = "Send one JSON object with Content-Type: application/json."
-_MAX_LIST_LIMIT = 10_000
+# Names are shown on every list and dashboard row; a year is the longest wait
+# any approval flow has a use for, and keeps expiry times within a float's range.
+_MAX_NAME_CHARS = 1024
+_MAX_REASON_CHARS = 1000
+MAX_TTL_SECONDS = 365 * 24 * 3600
 
 
 def service_version() -> str:
@@ -125,12 +153,16 @@ async def _read_json(request: Request, *, optional: bool = False) -> Any:
         raise _too_large()
     chunks: list[bytes] = []
     size = 0
-    async for chunk in request.stream():
-        size += len(chunk)
-        if size <= MAX_BODY_BYTES:
-            chunks.append(chunk)
-        elif size > _DRAIN_LIMIT:
-            break
+    try:
+        async for chunk in request.stream():
+            size += len(chunk)
+            if size <= MAX_BODY_BYTES:
+                chunks.append(chunk)
+            elif size > _DRAIN_LIMIT:
+                break
+    except ClientDisconnect:
+        # Gone, or given up on by the body deadline (which has answered 408).
+        raise _error(408, "request_timeout", "the request body did not arrive") from None
     if size > MAX_BODY_BYTES:
         raise _too_large()
     raw = b"".join(chunks)
@@ -164,7 +196,41 @@ async def _read_json(request: Request, *, optional: bool = False) -> Any:
             _JSON_HINT,
             field="body",
         )
+    _check_storable(value)
     return value
+
+
+def _check_storable(body: dict) -> None:
+    """Refuse, naming the field, what could be stored but never answered again.
+
+    JSON text may spell lone surrogates (``"\\ud800"``) and numbers too large
+    for a float (``1e999``, read as infinity); either would be written and then
+    fail every answer that includes it.
+    """
+    stack: list[tuple[str, Any]] = [(name, value) for name, value in body.items()]
+    while stack:
+        path, value = stack.pop()
+        if isinstance(value, str):
+            if not _utf8(value):
+                raise _invalid(path, "holds text that is not valid Unicode (a lone surrogate)")
+        elif isinstance(value, float):
+            if not math.isfinite(value):
+                raise _invalid(path, "must be a finite number")
+        elif isinstance(value, dict):
+            for key, item in value.items():
+                if not _utf8(key):
+                    raise _invalid(path, "has a key that is not valid Unicode (a lone surrogate)")
+                stack.append((f"{path}.{key}", item))
+        elif isinstance(value, list):
+            stack.extend((f"{path}[{index}]", item) for index, item in enumerate(value))
+
+
+def _utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _reject_constant(name: str) -> Any:
@@ -195,7 +261,9 @@ def _json_type(value: Any) -> str:
     return "an object"
 
 
-def _string(body: dict, name: str, *, required: bool, non_empty: bool = False) -> str | None:
+def _string(
+    body: dict, name: str, *, required: bool, non_empty: bool = False, max_length: int | None = None
+) -> str | None:
     value = body.get(name)
     if value is None:
         if required:
@@ -205,6 +273,8 @@ def _string(body: dict, name: str, *, required: bool, non_empty: bool = False) -
         raise _invalid(name, f"must be a string, not {_json_type(value)}")
     if non_empty and not value:
         raise _invalid(name, "must not be empty")
+    if max_length is not None and len(value) > max_length:
+        raise _invalid(name, f"must be at most {max_length} characters, got {len(value)}")
     return value
 
 
@@ -232,7 +302,12 @@ def _integer(
     if value is None:
         return None
     kinds = (int, float) if number else (int,)
-    if isinstance(value, bool) or not isinstance(value, kinds) or not math.isfinite(value):
+    # Integers are compared exactly (10**400 is a fine int and a float overflow).
+    if (
+        isinstance(value, bool)
+        or not isinstance(value, kinds)
+        or (isinstance(value, float) and not math.isfinite(value))
+    ):
         raise _invalid(name, f"must be {'a number' if number else 'an integer'}, not {_json_type(value)}")
     if value < minimum or (maximum is not None and value > maximum):
         bound = f"between {minimum} and {maximum}" if maximum is not None else f"at least {minimum}"
@@ -251,6 +326,17 @@ def _query_int(request: Request, name: str, *, default: int, maximum: int) -> in
     if not 1 <= value <= maximum:
         raise _invalid(name, f"must be between 1 and {maximum}, got {value}")
     return value
+
+
+def _page(request: Request) -> tuple[int, int | None]:
+    """The ``limit`` and ``cursor`` of a list request (a cursor is the last row number seen)."""
+    limit = _query_int(request, "limit", default=DEFAULT_PAGE, maximum=MAX_PAGE)
+    cursor = request.query_params.get("cursor")
+    if not cursor:
+        return limit, None
+    if not cursor.isdigit() or len(cursor) > 18:
+        raise _invalid("cursor", "is not a cursor this service handed out")
+    return limit, int(cursor)
 
 
 # ------------------------------------------------------------------ crypto
@@ -273,7 +359,12 @@ def sign_approval(approver: Approver, request_hash: bytes) -> bytes:
 
 
 def _verify_attestation(fields: dict[str, Any]) -> None:
-    """Check that the holder signed this very request; 400 "invalid_attestation" if not."""
+    """Check that the holder signed this very request; 400 "invalid_attestation" if not.
+
+    The attestation binds the warrant id, the tool, the digest of the arguments
+    and the request hash computed from all three; the body must say the same,
+    or an approver would be shown one call and sign another.
+    """
     from kavri_core import verify_approval_context_attestation
 
     attestation = fields["approval_context_attestation"]
@@ -317,6 +408,41 @@ def _verify_attestation(fields: dict[str, Any]) -> None:
                 remediation,
                 field="args_canonical_cbor_b64",
             )
+    for name in ("tool", "warrant_id"):
+        attested = attestation.get(name)
+        if attested != fields[name]:
+            raise _error(
+                400,
+                "invalid_attestation",
+                f"{name} {_quoted(fields[name])} is not the {name} the attestation binds "
+                f"({_quoted(attested)})",
+                remediation,
+                field=name,
+            )
+    # The request hash must be the one of this warrant, tool, arguments and
+    # holder; a holder could otherwise attest a harmless call's names over
+    # another call's hash.
+    import cbor2
+    from kavri_core import compute_request_hash
+
+    try:
+        arguments = cbor2.loads(base64.b64decode(fields["args_canonical_cbor_b64"], validate=True))
+        recomputed = compute_request_hash(fields["warrant_id"], fields["tool"], arguments, holder)
+    except (binascii.Error, ValueError, TypeError, cbor2.CBORError, RecursionError) as exc:
+        raise _invalid("args_canonical_cbor_b64", f"does not decode as canonical CBOR: {exc}") from None
+    if bytes(recomputed).hex() != fields["request_hash"]:
+        raise _error(
+            400,
+            "invalid_attestation",
+            "request_hash is not the hash of the attested warrant, tool and arguments",
+            remediation,
+            field="request_hash",
+        )
+
+
+def _quoted(value: Any) -> str:
+    text = json.dumps(value, ensure_ascii=True) if isinstance(value, str) else repr(value)
+    return text if len(text) <= 80 else text[:77] + "..."
 
 
 # ------------------------------------------------------------------ the service
@@ -354,13 +480,14 @@ class _Service:
             "Send 'Authorization: Bearer <key>' with a key that `kavri-cloud local` printed.",
         )
 
-    def _admin(self, request: Request) -> None:
+    def _admin(self, request: Request, what: str = "read tenant, policy or service settings") -> None:
         if self._role(request) != "admin":
             raise _error(
                 403,
                 "forbidden",
-                "this API key may not read tenant, policy or service settings",
-                "Use the admin API key; runtime keys only create and read approval requests.",
+                f"the runtime API key may not {what}",
+                "Use the admin API key; runtime keys only create and read approval requests"
+                " (and claim agents and send receipts).",
             )
 
     # -- public routes
@@ -369,11 +496,11 @@ class _Service:
         return JSONResponse({"status": "ok", "service": SERVICE_NAME, "version": self.version})
 
     async def tenant(self, request: Request) -> JSONResponse:
-        self._admin(request)
+        self._admin(request, "read the tenant")
         return JSONResponse(self.store.tenant())
 
     async def policies(self, request: Request) -> JSONResponse:
-        self._admin(request)
+        self._admin(request, "read approval policies")
         limit = _query_int(request, "limit", default=50, maximum=1000)
         return JSONResponse({"items": self.store.policies(limit)})
 
@@ -386,8 +513,8 @@ class _Service:
 
     def _request_fields(self, body: dict) -> dict[str, Any]:
         fields: dict[str, Any] = {
-            "warrant_id": _string(body, "warrant_id", required=True),
-            "tool": _string(body, "tool", required=True),
+            "warrant_id": _string(body, "warrant_id", required=True, max_length=_MAX_NAME_CHARS),
+            "tool": _string(body, "tool", required=True, max_length=_MAX_NAME_CHARS),
             "request_hash": _hex(body, "request_hash"),
             "holder_key": _hex(body, "holder_key", length=_KEY_BYTES),
             "args_canonical_cbor_b64": _string(body, "args_canonical_cbor_b64", required=True),
@@ -404,7 +531,7 @@ class _Service:
         if metadata is not None and not isinstance(metadata, dict):
             raise _invalid("metadata", f"must be an object, not {_json_type(metadata)}")
         fields["metadata"] = metadata
-        fields["policy_id"] = _string(body, "policy_id", required=False) or None
+        fields["policy_id"] = _string(body, "policy_id", required=False, max_length=_MAX_NAME_CHARS) or None
         keys = body.get("approver_keys")
         if keys is not None:
             if not isinstance(keys, list):
@@ -426,8 +553,12 @@ class _Service:
                 "threshold", f"{threshold} approvals can never be reached with {available} in {who}"
             )
         fields["threshold"] = threshold
-        fields["ttl_seconds"] = _integer(body, "ttl_seconds", minimum=0, number=True)
-        fields["idempotency_key"] = _string(body, "idempotency_key", required=False) or None
+        fields["ttl_seconds"] = _integer(
+            body, "ttl_seconds", minimum=0, maximum=MAX_TTL_SECONDS, number=True
+        )
+        fields["idempotency_key"] = (
+            _string(body, "idempotency_key", required=False, max_length=_MAX_NAME_CHARS) or None
+        )
         return fields
 
     async def list_requests(self, request: Request) -> JSONResponse:
@@ -435,9 +566,11 @@ class _Service:
         status = request.query_params.get("status") or None
         if status is not None and status not in STATUSES:
             raise _invalid("status", f"must be one of {', '.join(STATUSES)}, got {status!r}")
-        limit = _query_int(request, "limit", default=1000, maximum=_MAX_LIST_LIMIT)
-        items = self.store.list_requests(status=status, limit=limit, encoding=self.encoding)
-        return JSONResponse({"items": items})
+        limit, after = _page(request)
+        items, next_after = self.store.list_requests(status=status, limit=limit, after=after)
+        return JSONResponse(
+            {"items": items, "next_cursor": None if next_after is None else str(next_after)}
+        )
 
     async def get_request(self, request: Request) -> JSONResponse:
         self._role(request)
@@ -451,10 +584,14 @@ class _Service:
         return await self._respond(request, "denied")
 
     async def _respond(self, request: Request, decision: str) -> JSONResponse:
-        self._role(request)
+        # The agent holds the runtime key; were it enough to decide, an agent
+        # could approve its own calls.
+        self._admin(request, "approve or deny approval requests")
         body = await _read_json(request, optional=True)
-        approver = _string(body, "approver", required=False, non_empty=True)
-        reason = _string(body, "reason", required=False) if decision == "denied" else None
+        approver = _string(body, "approver", required=False, non_empty=True, max_length=_MAX_NAME_CHARS)
+        reason = None
+        if decision == "denied":
+            reason = _string(body, "reason", required=False, max_length=_MAX_REASON_CHARS)
         record = self.store.respond(
             request.path_params["request_id"],
             approver=approver,
@@ -486,23 +623,26 @@ class _Service:
         return JSONResponse([a.public_view() for a in self.approvers])
 
     async def local_receipts(self, request: Request) -> JSONResponse:
-        self._role(request)
-        limit = _query_int(request, "limit", default=1000, maximum=_MAX_LIST_LIMIT)
-        return JSONResponse({"items": self.store.receipts(limit)})
+        self._admin(request, "read receipts")
+        limit, after = _page(request)
+        items, next_after = self.store.receipts(limit, after)
+        return JSONResponse(
+            {"items": items, "next_cursor": None if next_after is None else str(next_after)}
+        )
 
     async def local_agents(self, request: Request) -> JSONResponse:
-        self._admin(request)
+        self._admin(request, "list or create agents")
         if request.method == "GET":
             return JSONResponse({"items": self.store.agents()})
         body = await _read_json(request, optional=True)
-        name = _string(body, "name", required=False, non_empty=True) or "local-agent"
+        name = _string(body, "name", required=False, non_empty=True, max_length=_MAX_NAME_CHARS) or "local-agent"
         return JSONResponse(self.store.create_agent(name), status_code=201)
 
     async def local_settings(self, request: Request) -> JSONResponse:
         if request.method == "GET":
             self._role(request)
         else:
-            self._admin(request)
+            self._admin(request, "change service settings")
             body = await _read_json(request)
             unknown = sorted(set(body) - {"signed_approval_encoding"})
             if unknown:
@@ -519,7 +659,7 @@ class _Service:
         return JSONResponse({"signed_approval_encoding": self.encoding})
 
     async def local_faults(self, request: Request) -> JSONResponse:
-        self._admin(request)
+        self._admin(request, "read or change fault injection")
         if request.method == "POST":
             body = await _read_json(request)
             try:
@@ -529,6 +669,68 @@ class _Service:
         elif request.method == "DELETE":
             self.faults.clear()
         return JSONResponse(self.faults.settings.to_dict())
+
+
+# ------------------------------------------------------------------ host check
+
+
+def _host_name(header: str) -> str:
+    """The host part of a Host header, lower case, without port, brackets or trailing dot."""
+    text = header.strip().lower()
+    if text.startswith("["):
+        return text[1:].partition("]")[0]
+    if text.count(":") == 1:
+        text = text.partition(":")[0]
+    return text.rstrip(".")
+
+
+def allowed_host(name: str, listen_hosts: Sequence[str]) -> bool:
+    """Whether a request naming host ``name`` may be served by a service listening on ``listen_hosts``.
+
+    Loopback addresses and "localhost" always; a name or address the service
+    listens on; any address literal when it listens on all interfaces. Other
+    names are what DNS rebinding uses to reach a local service from a web page.
+    """
+    if name == "localhost" or name.endswith(".localhost"):
+        return True
+    try:
+        address = ipaddress.ip_address(name.partition("%")[0])
+    except ValueError:
+        address = None
+    for listen in listen_hosts:
+        listen = _host_name(listen)
+        if name == listen:
+            return True
+        if address is not None and listen in ("0.0.0.0", "::", ""):
+            return True
+    return address is not None and address.is_loopback
+
+
+class HostCheckMiddleware:
+    """Answer 421 to any request whose Host header the service does not go by."""
+
+    def __init__(self, app: Any, listen_hosts: Sequence[str]) -> None:
+        self.app = app
+        self.listen_hosts = tuple(listen_hosts)
+
+    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
+        if scope["type"] == "http":
+            raw = b""
+            for name, value in scope.get("headers") or ():
+                if name == b"host":
+                    raw = value
+                    break
+            host = _host_name(raw.decode("latin-1"))
+            if not allowed_host(host, self.listen_hosts):
+                error = _error(
+                    421,
+                    "host_not_allowed",
+                    f"this service does not answer for host {host!r}",
+                    "Reach the local Kavri Cloud by a loopback address or localhost.",
+                )
+                await _error_response(error)(scope, receive, send)
+                return
+        await self.app(scope, receive, send)
 
 
 # ------------------------------------------------------------------ assembly
@@ -574,6 +776,7 @@ def create_app(
     approvers: Sequence[str] = DEFAULT_APPROVER_NAMES,
     signed_approval_encoding: str | None = None,
     clock: Callable[[], float] = time.time,
+    listen_hosts: Sequence[str] = ("127.0.0.1",),
 ) -> Starlette:
     """Build the local Kavri Cloud application over the data folder ``data_dir``.
 
@@ -585,6 +788,8 @@ def create_app(
         approvers: Names of the local approvers; missing ones get a fresh Ed25519 key.
         signed_approval_encoding: "base64" or "hex" to switch to; none keeps the stored choice.
         clock: Wall-clock seconds, the only time source of the service (for TTLs).
+        listen_hosts: Addresses (or names) the service listens on; requests whose
+            Host header names anything but these or a loopback address get 421.
 
     Returns:
         The ASGI application. ``app.state.store`` is the :class:`Store`,
@@ -626,7 +831,10 @@ def create_app(
     ]
     app = Starlette(
         routes=routes,
-        middleware=[Middleware(FaultMiddleware, injector=faults)],
+        middleware=[
+            Middleware(HostCheckMiddleware, listen_hosts=listen_hosts),
+            Middleware(FaultMiddleware, injector=faults),
+        ],
         exception_handlers={
             LocalCloudError: _on_service_error,
             HTTPException: _on_http_error,

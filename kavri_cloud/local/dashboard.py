@@ -6,11 +6,12 @@ Pages and endpoints, all under ``/approvals``::
     GET  /approvals?request=<id>             one request, with Approve / Deny per local approver
     POST /approvals/requests/<id>/approve    form post: approve as one local approver
     POST /approvals/requests/<id>/deny       form post: deny as one local approver, with a reason
-    GET  /approvals/api/requests             JSON for the live list (polled by the page)
+    GET  /approvals/api/requests?since=V     JSON for the live list (polled by the page;
+                                             no "html" when the list is still at version V)
     GET  /approvals/api/requests/<id>        JSON for the live request page
     GET  /approvals/login?token=T&next=P     one-time login link; sets the session cookie
     GET  /approvals/login, POST              log in by pasting the admin API key
-    POST /approvals/logout                   forget the session cookie
+    POST /approvals/logout                   end the session (on the server, not only the cookie)
     GET  /approvals/static/<file>            the page's stylesheet and script
 
 How it authenticates. The dashboard approves with the approvers' private keys,
@@ -20,11 +21,13 @@ at this machine:
 - It answers only clients on a loopback address; anyone else gets 403, even
   when the service itself listens on a public interface.
 - A session is a cookie (HttpOnly, SameSite=Strict, path /approvals) whose
-  value is signed with the admin API key: changing the admin key logs every
-  browser out. Sessions last 12 hours.
+  value is signed with the admin API key and named in the store: changing the
+  admin key logs every browser out, and logging out revokes the session, so a
+  copied cookie stops working too. Sessions last 12 hours.
 - A browser gets the cookie from a one-time login link (:func:`login_url`,
-  printed by ``kavri-cloud local`` and ``./dev demo``; valid one hour, usable
-  once, signed with the admin key so no state is needed to mint one), or by
+  printed by ``kavri-cloud local`` and ``./dev demo``; valid one hour, signed
+  with the admin key so no state is needed to mint one, and usable once: used
+  links are kept in the store, across restarts and processes), or by
   pasting the admin key into the login form, which is a POST so the key never
   lands in a URL or the browser history.
 - Every form post carries a token derived from the session (on top of the
@@ -52,14 +55,13 @@ import ipaddress
 import json
 import math
 import secrets
-import threading
 import time
 from datetime import datetime
 from pathlib import Path
 from typing import Any, Mapping
 from urllib.parse import parse_qs, quote, urlencode
 
-from starlette.requests import Request
+from starlette.requests import ClientDisconnect, Request
 from starlette.responses import HTMLResponse, JSONResponse, RedirectResponse, Response
 from starlette.routing import Route
 
@@ -228,6 +230,14 @@ def _decoded_arguments(record: Mapping[str, Any]) -> tuple[Any, str | None]:
         return None, f"{type(exc).__name__}: {exc}"
 
 
+def _attested(record: Mapping[str, Any], name: str) -> Any:
+    """The tool or warrant id the holder attested: what an approval is for."""
+    attestation = record.get("approval_context_attestation")
+    if isinstance(attestation, Mapping) and name in attestation:
+        return attestation[name]
+    return record.get(name)
+
+
 def _status_badge(status: Any) -> str:
     known = {"pending", "approved", "denied", "expired"}
     kind = status if status in known else "unknown"
@@ -252,8 +262,6 @@ class Dashboard:
 
     def __init__(self, service: Any) -> None:
         self.service = service
-        self._used_logins: dict[str, float] = {}
-        self._used_lock = threading.Lock()
 
     # -- sessions
 
@@ -262,8 +270,12 @@ class Dashboard:
         return str(self.service.admin_key)
 
     def _session_value(self) -> str:
-        issued = str(int(time.time()))
+        now = time.time()
+        issued = str(int(now))
         nonce = secrets.token_hex(16)
+        # Kept in the store as well as signed, so logging out ends the session
+        # on the server and not only in the browser that asked.
+        self.service.store.open_session(nonce, int(now) + SESSION_TTL, now)
         return f"{issued}.{nonce}.{_mac(self._admin_key, 'session', issued, nonce)}"
 
     def _session_nonce(self, request: Request) -> str | None:
@@ -276,7 +288,10 @@ class Dashboard:
         expected = _mac(self._admin_key, "session", issued, nonce)
         if not hmac.compare_digest(mac.encode(), expected.encode()):
             return None
-        if time.time() - int(issued) > SESSION_TTL:
+        now = time.time()
+        if now - int(issued) > SESSION_TTL:
+            return None
+        if not self.service.store.session_open(nonce, now):
             return None
         return nonce
 
@@ -294,13 +309,8 @@ class Dashboard:
         now = time.time()
         if int(expires) < now:
             return False
-        with self._used_lock:
-            for old in [n for n, t in self._used_logins.items() if t < now]:
-                del self._used_logins[old]
-            if nonce in self._used_logins:
-                return False
-            self._used_logins[nonce] = float(expires)
-        return True
+        # The used set lives in the store, so a restart does not make a used link new.
+        return bool(self.service.store.use_login(nonce, float(expires), now))
 
     def _logged_in(self, response: Response) -> Response:
         response.set_cookie(
@@ -420,6 +430,7 @@ class Dashboard:
         form = await _read_form(request)
         if not hmac.compare_digest(form.get("csrf", "").encode(), self._csrf(nonce).encode()):
             return self._page('<p class="error">Stale form; reload the page.</p>', title="Error", status=403)
+        self.service.store.revoke_session(nonce, time.time())
         response = RedirectResponse(f"{DASHBOARD_PATH}/login", status_code=303)
         response.delete_cookie(SESSION_COOKIE, path=DASHBOARD_PATH)
         return response
@@ -462,7 +473,7 @@ class Dashboard:
             f' data-final="{"true" if record.get("status") != "pending" else "false"}">'
             f"{self._request_fragment(record, nonce)}</div>"
         )
-        return self._page(body, title=f"Approval: {record.get('tool')}", status=status, nonce=nonce)
+        return self._page(body, title=f"Approval: {_attested(record, 'tool')}", status=status, nonce=nonce)
 
     # -- live JSON
 
@@ -470,10 +481,12 @@ class Dashboard:
         nonce, refused = self._require_session(request)
         if refused is not None:
             return refused
-        return JSONResponse(
-            {"version": self._list_version(), "html": self._list_fragment()},
-            headers={"Cache-Control": "no-store"},
-        )
+        version = self._list_version()
+        answer: dict[str, Any] = {"version": version}
+        # The page polls every second; an unchanged list is not sent again.
+        if request.query_params.get("since") != version:
+            answer["html"] = self._list_fragment()
+        return JSONResponse(answer, headers={"Cache-Control": "no-store"})
 
     async def api_request(self, request: Request) -> Response:
         nonce, refused = self._require_session(request)
@@ -550,20 +563,14 @@ class Dashboard:
     def _record(self, request_id: str) -> dict[str, Any]:
         return self.service.store.get_request(request_id, encoding=self.service.encoding)
 
+    # The list shows summaries (no arguments, attestation or metadata), so a
+    # poll stays small however large the requests' bodies are.
     def _pending(self) -> list[dict[str, Any]]:
-        return self.service.store.list_requests(
-            status="pending", limit=_MAX_LISTED, encoding=self.service.encoding
-        )
+        items, _ = self.service.store.list_requests(status="pending", limit=_MAX_LISTED)
+        return list(items)
 
     def _recent(self) -> list[dict[str, Any]]:
-        store = self.service.store
-        with store._read() as conn:
-            rows = conn.execute(
-                "SELECT id FROM requests WHERE status != 'pending'"
-                " ORDER BY resolved_at DESC, rowid DESC LIMIT ?",
-                (_RECENT_RESOLVED,),
-            ).fetchall()
-            return [store._record(conn, row["id"], self.service.encoding) for row in rows]
+        return list(self.service.store.recent_resolved(_RECENT_RESOLVED))
 
     def _list_version(self) -> str:
         pending = self._pending()
@@ -643,7 +650,7 @@ class Dashboard:
                 )
 
         if status == "pending":
-            what = f"Approve or deny this call of <strong>{_e(record.get('tool'))}</strong>."
+            what = f"Approve or deny this call of <strong>{_e(_attested(record, 'tool'))}</strong>."
         elif status == "approved":
             what = "Approved. The agent's handler receives the signed approvals."
         elif status == "denied":
@@ -668,7 +675,7 @@ class Dashboard:
             '<dl class="facts">'
             f'<dt>Status</dt><dd id="status">{_status_badge(status)}</dd>'
             f'<dt>Request</dt><dd class="mono">{_e(record.get("id"))}</dd>'
-            f'<dt>Warrant</dt><dd class="mono">{_e(record.get("warrant_id"))}</dd>'
+            f'<dt>Warrant</dt><dd class="mono">{_e(_attested(record, "warrant_id"))}</dd>'
             f'<dt>Holder key</dt><dd class="mono key">{_e(record.get("holder_key"))}</dd>'
             f'<dt>Request hash</dt><dd class="mono key">{_e(record.get("request_hash"))}</dd>'
             f'<dt>Threshold</dt><dd id="threshold">{_approved_count(record)} of {_e(record.get("threshold"))} approvals</dd>'
@@ -732,7 +739,7 @@ class Dashboard:
             actions = '<section class="card actions"><h2>Decide</h2>' + "".join(rows) + "</section>"
 
         return (
-            f'<h1><span class="tool">{_e(record.get("tool"))}</span> {_status_badge(status)}</h1>'
+            f'<h1><span class="tool">{_e(_attested(record, "tool"))}</span> {_status_badge(status)}</h1>'
             f'<p class="lead" id="outcome">{what}</p>'
             f"{actions}"
             '<div class="columns">'
@@ -759,11 +766,14 @@ async def _read_form(request: Request) -> dict[str, str]:
     """A URL-encoded form body as a flat mapping (first value of each field)."""
     chunks: list[bytes] = []
     size = 0
-    async for chunk in request.stream():
-        size += len(chunk)
-        if size > _MAX_FORM_BYTES:
-            return {}
-        chunks.append(chunk)
+    try:
+        async for chunk in request.stream():
+            size += len(chunk)
+            if size > _MAX_FORM_BYTES:
+                return {}
+            chunks.append(chunk)
+    except ClientDisconnect:
+        return {}
     try:
         text = b"".join(chunks).decode("utf-8")
     except UnicodeDecodeError:

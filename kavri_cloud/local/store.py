@@ -15,7 +15,11 @@ from __future__ import annotations
 
 import base64
 import json
+import logging
+import math
+import os
 import secrets
+import stat
 import sqlite3
 import threading
 import time
@@ -38,7 +42,12 @@ DEFAULT_APPROVER_NAMES: tuple[str, ...] = ("alice", "bob", "carol")
 SIGNED_APPROVAL_ENCODINGS = ("base64", "hex")
 STATUSES = ("pending", "approved", "denied", "expired")
 
-_SCHEMA_VERSION = 1
+_SCHEMA_VERSION = 2
+#: How a list answer is ordered and paged: oldest first, ``limit`` at a time.
+DEFAULT_PAGE = 100
+MAX_PAGE = 500
+
+logger = logging.getLogger("kavri_cloud.local")
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS settings (
     key   TEXT PRIMARY KEY,
@@ -92,6 +101,16 @@ CREATE TABLE IF NOT EXISTS receipts (
     id          TEXT NOT NULL UNIQUE,
     body        TEXT NOT NULL,
     received_at REAL NOT NULL
+);
+CREATE TABLE IF NOT EXISTS used_logins (
+    nonce      TEXT PRIMARY KEY,
+    expires_at REAL NOT NULL
+);
+CREATE TABLE IF NOT EXISTS sessions (
+    nonce      TEXT PRIMARY KEY,
+    created_at REAL NOT NULL,
+    expires_at REAL NOT NULL,
+    revoked_at REAL
 );
 """
 
@@ -177,15 +196,23 @@ class Store:
 
     def __init__(self, data_dir: str | Path, *, clock: Callable[[], float] = time.time) -> None:
         self.data_dir = Path(data_dir)
-        self.data_dir.mkdir(parents=True, exist_ok=True)
+        private_folder(self.data_dir)
         self.path = self.data_dir / DB_FILENAME
         self.clock = clock
         self._lock = threading.RLock()
+        # Created private before SQLite opens it: the database holds the API keys
+        # and the approvers' signing seeds. SQLite gives its -wal and -shm files
+        # the database file's mode.
+        private_file(self.path)
         self._conn = sqlite3.connect(
             self.path, check_same_thread=False, isolation_level=None, timeout=10.0
         )
         self._conn.row_factory = sqlite3.Row
         self._conn.execute("PRAGMA journal_mode=WAL")
+        for suffix in ("-wal", "-shm"):
+            companion = self.path.with_name(self.path.name + suffix)
+            if companion.exists():
+                private_file(companion)
         # NORMAL in WAL mode survives process crashes; only an OS crash can
         # lose the last commits, which is acceptable for a development service.
         self._conn.execute("PRAGMA synchronous=NORMAL")
@@ -347,9 +374,17 @@ class Store:
         with self.transaction() as conn:
             if key is not None:
                 row = conn.execute(
-                    "SELECT id FROM requests WHERE idempotency_key = ?", (key,)
+                    "SELECT id, body FROM requests WHERE idempotency_key = ?", (key,)
                 ).fetchone()
                 if row is not None:
+                    if not _same_call(_load(row["body"]), fields):
+                        raise LocalCloudError(
+                            409,
+                            "idempotency_key_reused",
+                            "idempotency key was already used for a different approval request",
+                            "Use a fresh idempotency key for each distinct tool call.",
+                            field="idempotency_key",
+                        )
                     self._expire(conn, now, row["id"])
                     return self._record(conn, row["id"], encoding), False
             request_id = _new_id("apr_")
@@ -383,21 +418,42 @@ class Store:
             return self._record(conn, request_id, encoding)
 
     def list_requests(
-        self, *, status: str | None, limit: int, encoding: str
-    ) -> list[dict[str, Any]]:
+        self, *, status: str | None, limit: int, after: int | None = None
+    ) -> tuple[list[dict[str, Any]], int | None]:
+        """One page of request summaries, oldest first.
+
+        Args:
+            status: Only requests in this status; all when none.
+            limit: At most this many summaries.
+            after: The cursor of the previous page (a row number); from the start when none.
+
+        Returns:
+            The summaries and the cursor of the next page (none on the last page).
+        """
         now = self.clock()
         with self.transaction() as conn:
             self._expire(conn, now, None)
-            if status is None:
-                rows = conn.execute(
-                    "SELECT id FROM requests ORDER BY created_at, rowid LIMIT ?", (limit,)
-                ).fetchall()
-            else:
-                rows = conn.execute(
-                    "SELECT id FROM requests WHERE status = ? ORDER BY created_at, rowid LIMIT ?",
-                    (status, limit),
-                ).fetchall()
-            return [self._record(conn, row["id"], encoding) for row in rows]
+            sql = "SELECT rowid AS seq, * FROM requests WHERE rowid > ?"
+            args: list[Any] = [after or 0]
+            if status is not None:
+                sql += " AND status = ?"
+                args.append(status)
+            # rowid follows creation order, so it pages without gaps or repeats.
+            rows = conn.execute(sql + " ORDER BY rowid LIMIT ?", (*args, limit + 1)).fetchall()
+            more = len(rows) > limit
+            rows = rows[:limit]
+            items = [self._summary(conn, row) for row in rows]
+        return items, (rows[-1]["seq"] if more and rows else None)
+
+    def recent_resolved(self, limit: int) -> list[dict[str, Any]]:
+        """Summaries of the last ``limit`` requests that left "pending", newest first."""
+        with self._read() as conn:
+            rows = conn.execute(
+                "SELECT * FROM requests WHERE status != 'pending'"
+                " ORDER BY resolved_at DESC, rowid DESC LIMIT ?",
+                (limit,),
+            ).fetchall()
+            return [self._summary(conn, row) for row in rows]
 
     def respond(
         self,
@@ -541,11 +597,43 @@ class Store:
         else:
             conn.execute(sql + " AND id = ?", (now, request_id))
 
+    def _summary(self, conn: sqlite3.Connection, row: sqlite3.Row) -> dict[str, Any]:
+        # What a list shows: the request's identity and state, never its
+        # arguments, attestation or metadata, so a page stays small whatever
+        # agents sent. The record route has the rest.
+        body = _load(row["body"])
+        attestation = body.get("approval_context_attestation")
+        attested = attestation if isinstance(attestation, dict) else {}
+        responses = [
+            {"approver": r["approver"], "decision": r["decision"], "created_at": iso_time(r["created_at"])}
+            for r in conn.execute(
+                "SELECT approver, decision, created_at FROM responses WHERE request_id = ? ORDER BY seq",
+                (row["id"],),
+            )
+        ]
+        return _printable({
+            "id": row["id"],
+            "status": row["status"],
+            "denied_reason": row["denied_reason"],
+            "reason": row["reason"],
+            "tool": _clip(attested.get("tool", body.get("tool"))),
+            "warrant_id": _clip(attested.get("warrant_id", body.get("warrant_id"))),
+            "request_hash": body.get("request_hash"),
+            "policy_id": _clip(body.get("policy_id")),
+            "threshold": row["threshold"],
+            "approvals": sum(1 for r in responses if r["decision"] == "approved"),
+            "expires_at": iso_time(row["expires_at"]),
+            "created_at": iso_time(row["created_at"]),
+            "resolved_at": iso_time(row["resolved_at"]),
+            "idempotency_key": _clip(row["idempotency_key"]),
+            "responses": responses,
+        })
+
     def _record(self, conn: sqlite3.Connection, request_id: str, encoding: str) -> dict[str, Any]:
         row = conn.execute("SELECT * FROM requests WHERE id = ?", (request_id,)).fetchone()
         if row is None:
             raise _not_found(request_id)
-        body = json.loads(row["body"])
+        body = _load(row["body"])
         responses = [
             {
                 "approver": r["approver"],
@@ -558,17 +646,17 @@ class Store:
                 "SELECT * FROM responses WHERE request_id = ? ORDER BY seq", (request_id,)
             )
         ]
-        return {
+        return _printable({
             "id": row["id"],
             "status": row["status"],
             "denied_reason": row["denied_reason"],
             "reason": row["reason"],
-            "tool": body["tool"],
-            "warrant_id": body["warrant_id"],
-            "holder_key": body["holder_key"],
-            "request_hash": body["request_hash"],
-            "args_canonical_cbor_b64": body["args_canonical_cbor_b64"],
-            "approval_context_attestation": body["approval_context_attestation"],
+            "tool": body.get("tool"),
+            "warrant_id": body.get("warrant_id"),
+            "holder_key": body.get("holder_key"),
+            "request_hash": body.get("request_hash"),
+            "args_canonical_cbor_b64": body.get("args_canonical_cbor_b64"),
+            "approval_context_attestation": body.get("approval_context_attestation"),
             "metadata": body.get("metadata"),
             "policy_id": body.get("policy_id"),
             "threshold": row["threshold"],
@@ -579,7 +667,7 @@ class Store:
             "resolved_at": iso_time(row["resolved_at"]),
             "idempotency_key": row["idempotency_key"],
             "responses": responses,
-        }
+        })
 
     # ------------------------------------------------------------------ agents
 
@@ -646,15 +734,110 @@ class Store:
             )
         return {"id": receipt_id, "received_at": iso_time(now)}
 
-    def receipts(self, limit: int) -> list[dict[str, Any]]:
+    def receipts(self, limit: int, after: int | None = None) -> tuple[list[dict[str, Any]], int | None]:
+        """One page of stored receipts, oldest first, and the cursor of the next page."""
         with self._read() as conn:
             rows = conn.execute(
-                "SELECT * FROM receipts ORDER BY seq LIMIT ?", (limit,)
+                "SELECT * FROM receipts WHERE seq > ? ORDER BY seq LIMIT ?", (after or 0, limit + 1)
             ).fetchall()
-        return [
-            {"id": r["id"], "received_at": iso_time(r["received_at"]), "receipt": json.loads(r["body"])}
+        more = len(rows) > limit
+        rows = rows[:limit]
+        items = [
+            _printable({"id": r["id"], "received_at": iso_time(r["received_at"]), "receipt": _load(r["body"])})
             for r in rows
         ]
+        return items, (rows[-1]["seq"] if more and rows else None)
+
+    # ---------------------------------------------------------------- dashboard
+
+    # Sessions and login links run on the wall clock, like the signed tokens
+    # that name them, not on the service's (possibly simulated) request clock.
+
+    def use_login(self, nonce: str, expires_at: float, now: float) -> bool:
+        """Mark a login link's nonce used; False when it was used before (by any process)."""
+        with self.transaction() as conn:
+            conn.execute("DELETE FROM used_logins WHERE expires_at < ?", (now,))
+            cursor = conn.execute(
+                "INSERT OR IGNORE INTO used_logins (nonce, expires_at) VALUES (?, ?)",
+                (nonce, expires_at),
+            )
+            return cursor.rowcount == 1
+
+    def open_session(self, nonce: str, expires_at: float, now: float) -> None:
+        with self.transaction() as conn:
+            conn.execute("DELETE FROM sessions WHERE expires_at < ?", (now,))
+            conn.execute(
+                "INSERT INTO sessions (nonce, created_at, expires_at) VALUES (?, ?, ?)",
+                (nonce, now, expires_at),
+            )
+
+    def session_open(self, nonce: str, now: float) -> bool:
+        """Whether the session exists, has not expired and was not revoked."""
+        with self._read() as conn:
+            row = conn.execute(
+                "SELECT expires_at, revoked_at FROM sessions WHERE nonce = ?", (nonce,)
+            ).fetchone()
+        return row is not None and row["revoked_at"] is None and row["expires_at"] > now
+
+    def revoke_session(self, nonce: str, now: float) -> None:
+        with self.transaction() as conn:
+            conn.execute(
+                "UPDATE sessions SET revoked_at = ? WHERE nonce = ? AND revoked_at IS NULL",
+                (now, nonce),
+            )
+
+
+def _same_call(stored: dict[str, Any], fields: dict[str, Any]) -> bool:
+    """Whether a create under a used idempotency key asks for the stored call again."""
+    for name in ("tool", "warrant_id", "request_hash"):
+        if stored.get(name) != fields.get(name):
+            return False
+    try:
+        return base64.b64decode(stored.get("args_canonical_cbor_b64") or "") == base64.b64decode(
+            fields.get("args_canonical_cbor_b64") or ""
+        )
+    except ValueError:
+        return False
+
+
+_MAX_LISTED_CHARS = 256
+
+
+def _clip(value: Any) -> Any:
+    if isinstance(value, str) and len(value) > _MAX_LISTED_CHARS:
+        return value[:_MAX_LISTED_CHARS] + "…"
+    return value
+
+
+def _load(text: str) -> dict[str, Any]:
+    """A stored JSON body; a row that no longer parses reads as empty instead of failing a list."""
+    try:
+        value = json.loads(text)
+    except (TypeError, ValueError, RecursionError):
+        return {}
+    return value if isinstance(value, dict) else {}
+
+
+def _printable(value: Any) -> Any:
+    """``value`` with what JSON answers cannot carry made showable.
+
+    Older versions stored lone surrogates and non-finite numbers; such a row is
+    rendered (U+FFFD for the surrogate, the number's name as text) rather than
+    failing every answer that includes it.
+    """
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            return "".join("\ufffd" if "\ud800" <= c <= "\udfff" else c for c in value)
+        return value
+    if isinstance(value, float):
+        return value if math.isfinite(value) else repr(value)
+    if isinstance(value, dict):
+        return {_printable(k) if isinstance(k, str) else k: _printable(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_printable(v) for v in value]
+    return value
 
 
 def _get_setting(conn: sqlite3.Connection, key: str) -> str | None:
@@ -700,3 +883,36 @@ def _agent_view(row: sqlite3.Row) -> dict[str, Any]:
         "created_at": iso_time(row["created_at"]),
         "claimed_at": iso_time(row["claimed_at"]),
     }
+
+
+# ------------------------------------------------------------------ file modes
+
+
+def private_folder(path: Path) -> None:
+    """Create ``path`` as a folder only its owner can enter (0700), and tighten what is in it.
+
+    A folder or file found open to the group or others (from an older version
+    or a loose umask) is tightened, with a warning naming it.
+    """
+    path.mkdir(parents=True, exist_ok=True, mode=0o700)
+    _tighten(path, 0o700)
+    for entry in path.iterdir():
+        if entry.is_file() and not entry.is_symlink():
+            _tighten(entry, 0o600)
+
+
+def private_file(path: Path) -> None:
+    """Create ``path`` when missing with mode 0600 whatever the umask, else tighten it to 0600."""
+    fd = os.open(path, os.O_CREAT | os.O_RDWR, 0o600)
+    os.close(fd)
+    _tighten(path, 0o600)
+
+
+def _tighten(path: Path, mode: int) -> None:
+    current = stat.S_IMODE(path.stat().st_mode)
+    if current & 0o077:
+        logger.warning(
+            "%s was readable by other users (mode %04o); tightened to %04o", path, current, mode
+        )
+    if current != mode:
+        os.chmod(path, mode)

@@ -54,7 +54,7 @@ def test_connect_claims_once_and_a_second_connect_finds_the_agent_active(local_c
     record = agent_record(local_cloud, agent_id)
     assert (record["status"], record["public_key"]) == ("active", agent_key.public_key.to_bytes().hex())
     assert (os.environ["KAVRI_API_KEY"], os.environ["KAVRI_CONTROL_PLANE_URL"], os.environ["KAVRI_AGENT_ID"]) == (
-        local_cloud.admin_key, local_cloud.url, agent_id,
+        local_cloud.runtime_key, local_cloud.url, agent_id,
     )
 
     connect.connect(token, async_client=False).close()
@@ -97,13 +97,13 @@ NAMES = ["config", "cloud_reachable", "tenant_access", "approval_policy_access",
 
 
 def test_doctor_with_the_admin_key_is_all_ok(local_cloud):
-    report = connect.doctor(local_cloud.token())
+    report = connect.doctor(local_cloud.token(admin=True))
     assert statuses(report) == [(name, "ok") for name in NAMES]
     assert report.ok
 
 
 def test_doctor_with_the_runtime_key_warns_twice_and_stays_ok(local_cloud):
-    report = connect.doctor(local_cloud.token(runtime=True))
+    report = connect.doctor(local_cloud.token())
     assert statuses(report) == [("config", "ok"), ("cloud_reachable", "ok"), ("tenant_access", "warning"),
                                 ("approval_policy_access", "warning"), ("agent_claim", "ok")]
     assert report.ok

@@ -22,7 +22,7 @@ from kavri.approval import ApprovalDenied
 
 from kavri_cloud import approval
 from kavri_cloud.client import KavriCloudClient
-from kavri_cloud.local.dashboard import login_url, request_url
+from kavri_cloud.local.dashboard import SESSION_COOKIE, login_url, request_url
 from tests.e2e.approval_helpers import gate_for
 
 pytestmark = pytest.mark.e2e
@@ -94,7 +94,7 @@ class LinkCatcher(logging.Handler):
 
 
 def start_blocking(cloud: Any, request: Any) -> tuple[Waiting, str]:
-    handler = approval.cloud_approval(cloud.admin_key, base_url=cloud.url, poll_interval=0.05, timeout=30.0)
+    handler = approval.cloud_approval(cloud.runtime_key, base_url=cloud.url, poll_interval=0.05, timeout=30.0)
     waiting = Waiting(lambda: handler(request))
     waiting.start()
     with KavriCloudClient(cloud.admin_key, base_url=cloud.url) as client:
@@ -109,7 +109,7 @@ def start_langgraph(cloud: Any, request: Any) -> tuple[Waiting, str]:
     from kavri_cloud.langgraph import langgraph_cloud_approval
 
     handler = langgraph_cloud_approval(
-        cloud.admin_key, base_url=cloud.url, dashboard_url=cloud.url + "/", poll_interval=0.05, timeout=30.0
+        cloud.runtime_key, base_url=cloud.url, dashboard_url=cloud.url + "/", poll_interval=0.05, timeout=30.0
     )
     catcher = LinkCatcher()
     logger = logging.getLogger("kavri_cloud.langgraph")
@@ -267,3 +267,26 @@ def test_the_demo_waits_for_a_click_on_the_link_it_prints(browser):
     output = "".join(lines) + rest
     assert demo.returncode == 0, output
     assert "signed approval verified by the SDK: approver bob" in output
+
+
+def test_after_logout_a_copied_session_cookie_is_refused(local_cloud, page, browser):
+    request = gate_for(local_cloud).request_for("send_email", ARGS)
+    waiting, link = start_blocking(local_cloud, request)
+    page.goto(link)
+    [session] = [c for c in page.context.cookies() if c["name"] == SESSION_COOKIE]
+    page.click("text=Log out")
+    assert "/approvals/login" in page.url
+
+    thief = browser.new_context()
+    try:
+        thief.add_cookies([session])
+        stolen = thief.new_page()
+        stolen.goto(link)
+        assert "/approvals/login" in stolen.url  # the server ended the session, not only this browser
+        assert stolen.request.get(local_cloud.url + "/approvals/api/requests").status == 401
+    finally:
+        thief.close()
+    assert local_cloud.store.get_request(waiting_request_id(link), encoding="base64")["responses"] == []
+    local_cloud.deny(waiting_request_id(link), "cleanup")
+    with pytest.raises(ApprovalDenied):
+        waiting.outcome()

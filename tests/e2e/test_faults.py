@@ -357,7 +357,8 @@ def _service_error(fault: str, url: str, path: str, status: int) -> tuple[str, A
 @pytest.mark.parametrize("fault", list(FAULTS))
 def test_doctor_turns_every_failing_probe_into_a_check(cloud, faults, monkeypatch, clean_kavri_env, fault):
     log = track_clients(monkeypatch, connect, "KavriCloudClient", timeout=SHORT_TIMEOUT if fault == "slow" else None)
-    token = cloud.token(agent=f"doctor-{fault}")
+    # The admin key, so the tenant and policy probes reach the fault instead of a 403.
+    token = cloud.token(agent=f"doctor-{fault}", admin=True)
     faults(**FAULTS[fault])
     before = Resources.now()
 

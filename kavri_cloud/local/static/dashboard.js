@@ -57,7 +57,10 @@
   }
 
   function poll() {
-    fetch(live.getAttribute("data-live-src"), { credentials: "same-origin", cache: "no-store" })
+    // "since" lets the server leave out a fragment the page already shows.
+    var src = live.getAttribute("data-live-src");
+    src += (src.indexOf("?") < 0 ? "?" : "&") + "since=" + encodeURIComponent(live.getAttribute("data-version") || "");
+    fetch(src, { credentials: "same-origin", cache: "no-store" })
       .then(function (response) {
         if (response.status === 401) { window.location.reload(); return null; }
         if (!response.ok) throw new Error("HTTP " + response.status);
@@ -66,7 +69,9 @@
       .then(function (data) {
         if (!data) return;
         showState("");
-        if (data.version !== live.getAttribute("data-version")) {
+        if (typeof data.html !== "string") {
+          // Unchanged and not resent: the TTLs keep counting down locally.
+        } else if (data.version !== live.getAttribute("data-version")) {
           live.setAttribute("data-version", data.version);
           swap(data.html);
         } else {
