@@ -261,6 +261,24 @@ def _object(value: Any, what: str) -> dict[str, Any]:
     return value
 
 
+# A list is read page by page; a service that keeps handing out cursors is cut off here.
+_MAX_LIST_PAGES = 100
+
+
+def _next_page(value: Any, params: dict[str, Any] | None) -> dict[str, Any] | None:
+    """The query of the page after ``value``, or ``None`` when ``value`` is the last one."""
+    cursor = value.get("next_cursor") if isinstance(value, dict) else None
+    if cursor is None or cursor == "":
+        return None
+    if not isinstance(cursor, str):
+        raise KavriCloudError("malformed approval list response: next_cursor is not text")
+    return {**(params or {}), "cursor": cursor}
+
+
+def _too_many_pages() -> KavriCloudError:
+    return KavriCloudError(f"approval list has more than {_MAX_LIST_PAGES} pages")
+
+
 def _items(value: Any, what: str) -> list[Any]:
     if isinstance(value, list):
         return value
@@ -908,9 +926,21 @@ class KavriCloudClient(_BaseClient):
         return _record(self._call("GET", _request_path(request_id)))
 
     def list_requests(self, *, status: str | None = None) -> list[Any]:
-        """List approval records, optionally only those with ``status``."""
+        """List approval records, optionally only those with ``status``, every page of them.
+
+        Raises:
+            KavriCloudError: The request failed, an answer is malformed, or the
+                list runs past a hundred pages.
+        """
         params = _status_params(status)
-        return _items(self._call("GET", "approvals/requests", params=params), "approval list")
+        items: list[Any] = []
+        for _ in range(_MAX_LIST_PAGES):
+            page = self._call("GET", "approvals/requests", params=params)
+            items += _items(page, "approval list")
+            params = _next_page(page, params)
+            if params is None:
+                return items
+        raise _too_many_pages()
 
     def health(self) -> dict[str, Any]:
         """Read the service health (``GET health``); has a "status" entry."""
@@ -1041,9 +1071,16 @@ class AsyncKavriCloudClient(_BaseClient):
         return _record(await self._call("GET", _request_path(request_id)))
 
     async def list_requests(self, *, status: str | None = None) -> list[Any]:
-        """List approval records, optionally only those with ``status``."""
+        """List approval records; see :meth:`KavriCloudClient.list_requests`."""
         params = _status_params(status)
-        return _items(await self._call("GET", "approvals/requests", params=params), "approval list")
+        items: list[Any] = []
+        for _ in range(_MAX_LIST_PAGES):
+            page = await self._call("GET", "approvals/requests", params=params)
+            items += _items(page, "approval list")
+            params = _next_page(page, params)
+            if params is None:
+                return items
+        raise _too_many_pages()
 
     async def health(self) -> dict[str, Any]:
         """Read the service health (``GET health``)."""

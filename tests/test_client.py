@@ -350,6 +350,32 @@ def test_list_requests_filters_by_status(http_server):
     assert [r.query for r in http_server.requests] == [{"status": ["pending"]}, {}]
 
 
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_list_requests_reads_every_page_and_stops_a_service_that_never_ends(http_server, mode):
+    from kavri_cloud.client import AsyncKavriCloudClient
+
+    def listed():
+        if mode == "sync":
+            with KavriCloudClient(API_KEY, http_server.url) as client:
+                return client.list_requests(status="pending")
+
+        async def run():
+            async with AsyncKavriCloudClient(API_KEY, http_server.url) as client:
+                return await client.list_requests(status="pending")
+
+        return asyncio.run(run())
+
+    http_server.add(json={"items": [{"id": "r1"}], "next_cursor": "7"})
+    http_server.add(json={"items": [{"id": "r2"}], "next_cursor": None})
+    assert listed() == [{"id": "r1"}, {"id": "r2"}]
+    assert [r.query for r in http_server.requests] == [
+        {"status": ["pending"]}, {"status": ["pending"], "cursor": ["7"]}]
+
+    http_server.add(json={"items": [], "next_cursor": "7"}, repeat=True)
+    with pytest.raises(KavriCloudError, match="more than 100 pages"):
+        listed()
+
+
 def test_send_and_handle_response_for_custom_calls(http_server):
     # The agent claim goes through these two directly.
     http_server.add(
