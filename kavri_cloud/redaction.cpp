@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #if defined(__linux__)
 #include <pthread.h>
@@ -313,43 +314,66 @@ template <typename C> class Scanner {
     size_t emitted_end_ = 0;
 };
 
-// The spans of one text: the first few kept from the counting pass, the scan repeated when
-// there are more, so memory beyond the result stays bounded.
+// The spans of one text, from one scan. The first few stay in place; the rest go to blocks
+// from the host's raw allocator (so tracemalloc sees them), 16 bytes a match, released with
+// the Spans. Keeping them costs far less than scanning a second time to write.
 template <typename C> class Spans {
   public:
-    Spans(Isa isa, const C *s, size_t n, Py_UCS4 floor) : isa_(isa), s_(s), n_(n) {
+    Spans(Isa isa, const C *s, size_t n, Py_UCS4 floor) {
         Scanner<C> scan(isa, s, n);
         Span sp;
         while (scan.next(sp)) {
-            if (count_ < kKept) kept_[count_] = sp;
-            ++count_;
+            push(sp);
             removed_ += sp.end - sp.start;
             if (floor && !lost_wide_)
                 for (size_t i = sp.start; i < sp.end; ++i)
                     if (Py_UCS4(s[i]) >= floor) lost_wide_ = true;
         }
     }
+    ~Spans() {
+        for (Span *block : blocks_) PyMem_RawFree(block);
+    }
+    Spans(const Spans &) = delete;
+    Spans &operator=(const Spans &) = delete;
+
     size_t count() const { return count_; }
     size_t removed() const { return removed_; }
     // True when a replaced character needed the text's storage width (the result may be narrower).
     bool lost_wide() const { return lost_wide_; }
 
     template <typename F> void each(F &&f) const {
-        if (count_ <= kKept) {
-            for (size_t i = 0; i < count_; ++i) f(kept_[i]);
-            return;
-        }
-        Scanner<C> scan(isa_, s_, n_);
-        Span sp;
-        while (scan.next(sp)) f(sp);
+        size_t left = count_;
+        for (size_t i = 0; i < kInline && left; ++i, --left) f(inline_[i]);
+        for (const Span *block : blocks_)
+            for (size_t i = 0; i < kBlock && left; ++i, --left) f(block[i]);
     }
 
   private:
-    static constexpr size_t kKept = 256;
-    Isa isa_;
-    const C *s_;
-    size_t n_;
-    Span kept_[kKept];
+    // Small enough for the stack of any thread the walk runs on.
+    static constexpr size_t kInline = 256;
+    static constexpr size_t kBlock = 4096;
+
+    void push(const Span &sp) {
+        if (count_ < kInline) {
+            inline_[count_++] = sp;
+            return;
+        }
+        size_t at = (count_ - kInline) % kBlock;
+        if (at == 0) {
+            blocks_.push_back(nullptr); // first, so a failure here leaks nothing
+            blocks_.back() = static_cast<Span *>(PyMem_RawMalloc(kBlock * sizeof(Span)));
+            if (!blocks_.back()) {
+                blocks_.pop_back();
+                PyErr_NoMemory();
+                throw nb::python_error();
+            }
+        }
+        blocks_.back()[at] = sp;
+        ++count_;
+    }
+
+    Span inline_[kInline];
+    std::vector<Span *> blocks_;
     size_t count_ = 0;
     size_t removed_ = 0;
     bool lost_wide_ = false;
