@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -812,6 +813,33 @@ nb::object redact_list_fn(nb::handle, nb::handle args, nb::handle kwargs) {
     return Walk::run(one_argument("redact_list", args, kwargs).ptr(), nullptr);
 }
 
+// The instruction sets the scanner may use on this machine, and the one it uses: every one
+// gives the same results, and the tests and the fuzz target run each of them.
+nb::object scan_isas_fn(nb::handle, nb::handle args, nb::handle kwargs) {
+    kd::bind_args("_scan_isas", {}, args, kwargs);
+    nb::list names;
+    for (int isa = int(Isa::kScalar); isa <= int(simd::best_isa()); ++isa) names.append(nb::str(simd::isa_name(Isa(isa))));
+    return nb::tuple(names);
+}
+
+nb::object scan_isa_fn(nb::handle, nb::handle args, nb::handle kwargs) {
+    kd::bind_args("_scan_isa", {}, args, kwargs);
+    return nb::str(simd::isa_name(simd::active_isa()));
+}
+
+nb::object set_scan_isa_fn(nb::handle, nb::handle args, nb::handle kwargs) {
+    nb::object name = kd::bind_args("_set_scan_isa", {{"name"}}, args, kwargs)[0];
+    for (int isa = int(Isa::kScalar); isa <= int(Isa::kAvx2); ++isa) {
+        if (!nb::str(simd::isa_name(Isa(isa))).equal(name)) continue;
+        if (!simd::use_isa(Isa(isa)))
+            throw nb::value_error(("this machine cannot run the " + std::string(simd::isa_name(Isa(isa))) +
+                                   " scanner")
+                                      .c_str());
+        return nb::none();
+    }
+    throw nb::value_error("unknown scanner instruction set (expected one of _scan_isas())");
+}
+
 } // namespace
 
 NB_MODULE(redaction, m) {
@@ -856,4 +884,10 @@ NB_MODULE(redaction, m) {
         "dicts, lists and tuples are rebuilt as plain ones, anything else is returned as is.");
     def("redact_dict", redact_dict_fn, "(value)", "redact(value), for a dictionary.");
     def("redact_list", redact_list_fn, "(value)", "redact(value), for a list.");
+
+    // Scanner instruction sets (chosen at load: the widest the CPU runs)
+    def("_scan_isas", scan_isas_fn, "()", "The instruction sets the text scanner can use here, narrowest first.");
+    def("_scan_isa", scan_isa_fn, "()", "The instruction set the text scanner uses.");
+    def("_set_scan_isa", set_scan_isa_fn, "(name)",
+        "Make the text scanner use the named instruction set (one of _scan_isas()); for tests.");
 }
