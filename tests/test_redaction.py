@@ -175,6 +175,15 @@ def test_tokens_at_every_offset_across_vector_edges(isa, widener, token):
             assert redact_text(text) == host_redact_text(text), (offset, text)
 
 
+@pytest.mark.parametrize("filler", ["ab ", "\u0101b "], ids=["1-byte", "2-byte"])
+def test_result_larger_than_the_allocator_reuses(filler):
+    # Past 32 MiB the result lives in a block mapped afresh, which the scanner asks to back
+    # with huge pages; its contents must be exactly the text's.
+    body = filler * ((17 << 20) // len(filler))
+    out = redact_text(body + "tc_12345678 " + body)
+    assert out == body + R + " " + body
+
+
 def test_scanner_instruction_sets():
     assert ISAS[0] == "scalar" and redaction._scan_isa() == ISAS[-1]
     with pytest.raises(ValueError, match="instruction set"):
