@@ -175,6 +175,28 @@ def test_tokens_at_every_offset_across_vector_edges(isa, widener, token):
             assert redact_text(text) == host_redact_text(text), (offset, text)
 
 
+FAR_APART = [
+    # Hundreds of matches over a long text: more than the scanner keeps in place.
+    ("sparse tokens", lambda w: ("x" * 1100 + w + " tc_12345678 ") * 400),
+    # Then many short Bearer tokens, each of which makes the result longer than its text.
+    ("then growing", lambda w: ("x" * 1100 + w + " cs_12345678 ") * 300 + "Bearer x " * 20000),
+    # The only wide characters are inside tokens: the result is narrower than the text.
+    ("wide only in tokens", lambda w: ("x" * 1100 + " Bearer \u0130" + w + "k ") * 300),
+]
+
+
+@pytest.mark.parametrize("isa", ISAS)
+@pytest.mark.parametrize("widener", ["", "\xe9", "\u0101", "\U0001f600"], ids=["ascii", "latin1", "ucs2", "ucs4"])
+@pytest.mark.parametrize("make", [m for _, m in FAR_APART], ids=[name for name, _ in FAR_APART])
+def test_many_matches_in_long_text_give_the_host_result(isa, widener, make):
+    text = make(widener)
+    with scanning_with(isa):
+        out = redact_text(text)
+    want = host_redact_text(text)
+    assert out == want
+    assert out.isascii() == want.isascii()  # the same storage: str equality does not look at it
+
+
 @pytest.mark.parametrize("filler", ["ab ", "\u0101b "], ids=["1-byte", "2-byte"])
 def test_result_larger_than_the_allocator_reuses(filler):
     # Past 32 MiB the result lives in a block mapped afresh, which the scanner asks to back
