@@ -6,22 +6,25 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #if defined(__linux__)
 #include <pthread.h>
+#include <sys/mman.h>
 #endif
 
 #include "native/callable.hpp"
 #include "native/errors.hpp"
 #include "native/module.hpp"
 #include "native/host.hpp"
+#include "native/simd.hpp"
 
 namespace nb = nanobind;
 namespace kd = kavri::detail;
+namespace simd = kavri::detail::simd;
+using simd::Isa;
 
 namespace {
 
@@ -99,59 +102,98 @@ template <typename C> inline bool may_end_prefix(const C *s, size_t u) {
     return s[u] == C('_') && ((z == C('t') && y == C('c')) || (z == C('c') && (y == C('s') || y == C('t'))));
 }
 
-// Next position at or after `from` where a prefix may end.
-template <typename C> size_t find_prefix_end(const C *s, size_t from, size_t n) {
-    size_t i = from < 2 ? 2 : from;
-#if defined(__SSE2__)
-    if constexpr (sizeof(C) == 1) {
-        const __m128i under = _mm_set1_epi8('_'), t = _mm_set1_epi8('t'), c = _mm_set1_epi8('c'),
-                      sc = _mm_set1_epi8('s');
-        for (; i + 16 <= n; i += 16) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-            __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i - 1));
-            __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i - 2));
-            __m128i tc = _mm_and_si128(_mm_cmpeq_epi8(z, t), _mm_cmpeq_epi8(y, c));
-            __m128i cs_ct = _mm_and_si128(_mm_cmpeq_epi8(z, c), _mm_or_si128(_mm_cmpeq_epi8(y, sc), _mm_cmpeq_epi8(y, t)));
-            __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(x, under), _mm_or_si128(tc, cs_ct));
-            unsigned mask = unsigned(_mm_movemask_epi8(hit));
-            if (mask) return i + size_t(__builtin_ctz(mask));
-        }
-    }
+template <typename C> inline bool is_bearer_at(const C *s, size_t i) {
+    static constexpr char kWord[] = "bearer";
+    for (size_t k = 0; k < 6; ++k)
+        if (!folds_to(s[i + k], kWord[k])) return false;
+    return true;
+}
+
+template <typename C> inline bool is_ascii_token(C c) { return c < 128 && (kAscii[c] & kTokenClass); }
+
+} // namespace
+
+// The vector searches, once per instruction set.
+#if defined(KAVRI_SIMD_X86)
+namespace redaction_sse2 {
+template <class C> using Ops = kavri::detail::simd::Sse2<C>;
+#include "redaction_kernels.inc"
+} // namespace redaction_sse2
+KAVRI_SIMD_AVX2_BEGIN
+namespace redaction_avx2 {
+template <class C> using Ops = kavri::detail::simd::Avx2<C>;
+#include "redaction_kernels.inc"
+} // namespace redaction_avx2
+KAVRI_SIMD_AVX2_END
 #endif
+
+namespace {
+
+// Runs a kernel of the chosen set; false (nothing examined) where there is no vector path.
+#if defined(KAVRI_SIMD_X86)
+#define KAVRI_REDACTION_KERNEL(name)                                                                   \
+    template <typename C> inline bool vec_##name(Isa isa, const C *s, size_t &at, size_t n) {          \
+        if (isa == Isa::kAvx2) return redaction_avx2::name(s, at, n);                                  \
+        if (isa == Isa::kSse2) return redaction_sse2::name(s, at, n);                                  \
+        return false;                                                                                  \
+    }
+#else
+#define KAVRI_REDACTION_KERNEL(name)                                                                   \
+    template <typename C> inline bool vec_##name(Isa, const C *, size_t &, size_t) { return false; }
+#endif
+KAVRI_REDACTION_KERNEL(prefix_end)
+KAVRI_REDACTION_KERNEL(bearer_candidate)
+KAVRI_REDACTION_KERNEL(word_stop)
+KAVRI_REDACTION_KERNEL(token_stop)
+#undef KAVRI_REDACTION_KERNEL
+
+// Next position at or after `from` where a prefix may end.
+template <typename C> size_t find_prefix_end(Isa isa, const C *s, size_t from, size_t n) {
+    size_t i = from < 2 ? 2 : from;
+    if (i < n && vec_prefix_end(isa, s, i, n)) return i;
     for (; i < n; ++i)
         if (may_end_prefix(s, i)) return i;
     return kNone;
 }
 
-// Next position at or after `from` where the word "bearer" (any case) may start.
-template <typename C> size_t find_bearer_start(const C *s, size_t from, size_t n) {
-    static constexpr char kWord[] = "bearer";
+// Next position at or after `from` where the word "bearer" (any case) starts.
+template <typename C> size_t find_bearer_start(Isa isa, const C *s, size_t from, size_t n) {
     size_t i = from;
-#if defined(__SSE2__)
-    if constexpr (sizeof(C) == 1) {
-        const __m128i fold = _mm_set1_epi8(0x20);
-        for (; i + 5 + 16 <= n; i += 16) {
-            __m128i hit = _mm_set1_epi8(-1);
-            for (size_t k = 0; k < 6; ++k) {
-                __m128i x = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i + k)), fold);
-                hit = _mm_and_si128(hit, _mm_cmpeq_epi8(x, _mm_set1_epi8(kWord[k])));
-            }
-            unsigned mask = unsigned(_mm_movemask_epi8(hit));
-            if (mask) return i + size_t(__builtin_ctz(mask));
-        }
+    while (vec_bearer_candidate(isa, s, i, n)) {
+        if (is_bearer_at(s, i)) return i;
+        ++i;
     }
-#endif
-    for (; i + 6 <= n; ++i) {
-        size_t k = 0;
-        while (k < 6 && folds_to(s[i + k], kWord[k])) ++k;
-        if (k == 6) return i;
-    }
+    for (; i + 6 <= n; ++i)
+        if (is_bearer_at(s, i)) return i;
     return kNone;
+}
+
+// The first position at or after `from` holding a "_" or a character outside the word class.
+template <typename C> size_t word_stop(Isa isa, const C *s, size_t from, size_t n) {
+    size_t i = from;
+    if (!vec_word_stop(isa, s, i, n))
+        while (i < n && s[i] != C('_') && is_word(s[i])) ++i;
+    return i;
+}
+
+// The end of the Bearer token run that starts at `from`, looking no further than `limit`.
+template <typename C> size_t token_end(Isa isa, const C *s, size_t from, size_t limit) {
+    size_t i = from;
+    for (;;) {
+        if (!vec_token_stop(isa, s, i, limit))
+            while (i < limit && is_ascii_token(s[i])) ++i;
+        // A non-ASCII case variant of a token letter: step over it and go on.
+        if (i < limit && is_token(s[i])) {
+            ++i;
+            continue;
+        }
+        return i;
+    }
 }
 
 template <typename C> class Scanner {
   public:
-    Scanner(const C *s, size_t n) : s_(s), n_(n) {}
+    Scanner(Isa isa, const C *s, size_t n) : isa_(isa), s_(s), n_(n) {}
 
     // The next span to replace, left to right; false when there are no more.
     bool next(Span &out) {
@@ -171,8 +213,7 @@ template <typename C> class Scanner {
             // No replacement starts in the word or its white space, so the pending one (if any)
             // lies at or after the token and cuts it.
             size_t limit = have_run_span_ ? run_span_.start : n_;
-            size_t end = bearer_token_;
-            while (end < limit && is_token(s_[end])) ++end;
+            size_t end = token_end(isa_, s_, bearer_token_, limit);
             if (end == bearer_token_) continue;
             out = {bearer_.start, end};
             emitted_end_ = end;
@@ -203,7 +244,7 @@ template <typename C> class Scanner {
     // Spans of the first three patterns, one run of word characters at a time.
     bool next_run_span(Span &out) {
         while (queued_ == 0) {
-            size_t u = find_prefix_end(s_, underscore_from_, n_);
+            size_t u = find_prefix_end(isa_, s_, underscore_from_, n_);
             if (u == kNone) {
                 underscore_from_ = n_;
                 return false;
@@ -218,10 +259,12 @@ template <typename C> class Scanner {
             size_t first[3] = {kNone, kNone, kNone};
             first[kind] = start;
             size_t end = u + 1;
-            for (; end < n_ && is_word(s_[end]); ++end) {
-                if (s_[end] != C('_')) continue;
+            for (;;) {
+                end = word_stop(isa_, s_, end, n_);
+                if (end == n_ || s_[end] != C('_')) break;
                 Prefix k = prefix_at(end, start);
                 if (k != kNoPrefix && first[k] == kNone) first[k] = start;
+                ++end;
             }
             underscore_from_ = end;
             // Quick Connect needs one character after its prefix, "tc_" and "cs_" eight; each
@@ -243,7 +286,7 @@ template <typename C> class Scanner {
     // The next word "bearer" (any case) followed by white space; `token` is where the white space ends.
     bool next_bearer(Span &word, size_t &token) {
         for (;;) {
-            size_t i = find_bearer_start(s_, bearer_from_, n_);
+            size_t i = find_bearer_start(isa_, s_, bearer_from_, n_);
             if (i == kNone) {
                 bearer_from_ = n_;
                 return false;
@@ -259,6 +302,7 @@ template <typename C> class Scanner {
         }
     }
 
+    Isa isa_;
     const C *s_;
     size_t n_;
     size_t underscore_from_ = 0;
@@ -273,46 +317,78 @@ template <typename C> class Scanner {
     size_t emitted_end_ = 0;
 };
 
-// The spans of one text: the first few kept from the counting pass, the scan repeated when
-// there are more, so memory beyond the result stays bounded.
+// The spans of one text, from one scan. The first few stay in place; the rest go to blocks
+// from the host's raw allocator (so tracemalloc sees them), 16 bytes a match, released with
+// the Spans. Keeping them costs far less than scanning a second time to write.
 template <typename C> class Spans {
   public:
-    Spans(const C *s, size_t n, Py_UCS4 floor) : s_(s), n_(n) {
-        Scanner<C> scan(s, n);
+    Spans(Isa isa, const C *s, size_t n, Py_UCS4 floor) {
+        Scanner<C> scan(isa, s, n);
         Span sp;
         while (scan.next(sp)) {
-            if (count_ < kKept) kept_[count_] = sp;
-            ++count_;
+            push(sp);
             removed_ += sp.end - sp.start;
             if (floor && !lost_wide_)
                 for (size_t i = sp.start; i < sp.end; ++i)
                     if (Py_UCS4(s[i]) >= floor) lost_wide_ = true;
         }
     }
+    ~Spans() {
+        for (Span *block : blocks_) PyMem_RawFree(block);
+    }
+    Spans(const Spans &) = delete;
+    Spans &operator=(const Spans &) = delete;
+
     size_t count() const { return count_; }
     size_t removed() const { return removed_; }
     // True when a replaced character needed the text's storage width (the result may be narrower).
     bool lost_wide() const { return lost_wide_; }
 
     template <typename F> void each(F &&f) const {
-        if (count_ <= kKept) {
-            for (size_t i = 0; i < count_; ++i) f(kept_[i]);
-            return;
-        }
-        Scanner<C> scan(s_, n_);
-        Span sp;
-        while (scan.next(sp)) f(sp);
+        size_t left = count_;
+        for (size_t i = 0; i < kInline && left; ++i, --left) f(inline_[i]);
+        for (const Span *block : blocks_)
+            for (size_t i = 0; i < kBlock && left; ++i, --left) f(block[i]);
     }
 
   private:
-    static constexpr size_t kKept = 256;
-    const C *s_;
-    size_t n_;
-    Span kept_[kKept];
+    // Small enough for the stack of any thread the walk runs on.
+    static constexpr size_t kInline = 256;
+    static constexpr size_t kBlock = 4096;
+
+    void push(const Span &sp) {
+        if (count_ < kInline) {
+            inline_[count_++] = sp;
+            return;
+        }
+        size_t at = (count_ - kInline) % kBlock;
+        if (at == 0) {
+            blocks_.push_back(nullptr); // first, so a failure here leaks nothing
+            blocks_.back() = static_cast<Span *>(PyMem_RawMalloc(kBlock * sizeof(Span)));
+            if (!blocks_.back()) {
+                blocks_.pop_back();
+                PyErr_NoMemory();
+                throw nb::python_error();
+            }
+        }
+        blocks_.back()[at] = sp;
+        ++count_;
+    }
+
+    Span inline_[kInline];
+    std::vector<Span *> blocks_;
     size_t count_ = 0;
     size_t removed_ = 0;
     bool lost_wide_ = false;
 };
+
+// "<redacted>" in each storage width.
+template <typename D> constexpr std::array<D, kReplacementLen> widened_replacement() {
+    std::array<D, kReplacementLen> out{};
+    for (size_t k = 0; k < kReplacementLen; ++k) out[k] = D(kReplacement[k]);
+    return out;
+}
+template <typename D> constexpr std::array<D, kReplacementLen> kReplacementOf = widened_replacement<D>();
 
 template <typename Src, typename Dst> Dst *copy_chars(const Src *from, const Src *to, Dst *out) {
     if constexpr (sizeof(Src) == sizeof(Dst)) {
@@ -329,10 +405,27 @@ template <typename Src, typename Dst> void write_redacted(const Src *s, size_t n
     size_t at = 0;
     spans.each([&](const Span &sp) {
         out = copy_chars(s + at, s + sp.start, out);
-        for (size_t k = 0; k < kReplacementLen; ++k) *out++ = Dst(kReplacement[k]);
+        std::memcpy(out, kReplacementOf<Dst>.data(), sizeof(kReplacementOf<Dst>));
+        out += kReplacementLen;
         at = sp.end;
     });
     copy_chars(s + at, s + n, out);
+}
+
+// Asks for huge pages under a result too large for the allocator to reuse memory for (it maps
+// such blocks afresh): faulting in 4 KiB pages one by one costs more than the redaction itself.
+// Only whole 2 MiB pages inside the block are marked; the kernel may decline.
+void prefer_huge_pages(void *data, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr size_t kHuge = size_t(2) << 20, kFrom = size_t(32) << 20;
+    if (bytes < kFrom) return;
+    uintptr_t lo = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    uintptr_t hi = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kHuge - 1);
+    if (hi > lo) madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 // Text with no match comes back as is: the same object for a plain str and a plain copy for
@@ -347,7 +440,7 @@ template <typename C> nb::object redact_chars(PyObject *text, const C *s, size_t
     const bool ascii = PyUnicode_IS_ASCII(text);
     // The width a character of this text can need, below which replacing it changes nothing.
     Py_UCS4 floor = ascii ? 0 : sizeof(C) == 1 ? 0x80 : sizeof(C) == 2 ? 0x100 : 0;
-    Spans<C> spans(s, n, floor);
+    Spans<C> spans(simd::active_isa(), s, n, floor);
     if (spans.count() == 0) return unchanged_text(text);
 
     // The result keeps the canonical (narrowest) storage the host requires of a str.
@@ -368,6 +461,7 @@ template <typename C> nb::object redact_chars(PyObject *text, const C *s, size_t
     size_t out_len = n - spans.removed() + spans.count() * kReplacementLen;
     PyObject *out = PyUnicode_New(Py_ssize_t(out_len), maxchar);
     if (!out) throw nb::python_error();
+    prefer_huge_pages(PyUnicode_DATA(out), out_len * PyUnicode_KIND(out));
     switch (PyUnicode_KIND(out)) {
     case PyUnicode_1BYTE_KIND: write_redacted(s, n, spans, PyUnicode_1BYTE_DATA(out)); break;
     case PyUnicode_2BYTE_KIND: write_redacted(s, n, spans, PyUnicode_2BYTE_DATA(out)); break;
@@ -738,6 +832,33 @@ nb::object redact_list_fn(nb::handle, nb::handle args, nb::handle kwargs) {
     return Walk::run(one_argument("redact_list", args, kwargs).ptr(), nullptr);
 }
 
+// The instruction sets the scanner may use on this machine, and the one it uses: every one
+// gives the same results, and the tests and the fuzz target run each of them.
+nb::object scan_isas_fn(nb::handle, nb::handle args, nb::handle kwargs) {
+    kd::bind_args("_scan_isas", {}, args, kwargs);
+    nb::list names;
+    for (int isa = int(Isa::kScalar); isa <= int(simd::best_isa()); ++isa) names.append(nb::str(simd::isa_name(Isa(isa))));
+    return nb::tuple(names);
+}
+
+nb::object scan_isa_fn(nb::handle, nb::handle args, nb::handle kwargs) {
+    kd::bind_args("_scan_isa", {}, args, kwargs);
+    return nb::str(simd::isa_name(simd::active_isa()));
+}
+
+nb::object set_scan_isa_fn(nb::handle, nb::handle args, nb::handle kwargs) {
+    nb::object name = kd::bind_args("_set_scan_isa", {{"name"}}, args, kwargs)[0];
+    for (int isa = int(Isa::kScalar); isa <= int(Isa::kAvx2); ++isa) {
+        if (!nb::str(simd::isa_name(Isa(isa))).equal(name)) continue;
+        if (!simd::use_isa(Isa(isa)))
+            throw nb::value_error(("this machine cannot run the " + std::string(simd::isa_name(Isa(isa))) +
+                                   " scanner")
+                                      .c_str());
+        return nb::none();
+    }
+    throw nb::value_error("unknown scanner instruction set (expected one of _scan_isas())");
+}
+
 } // namespace
 
 KAVRI_MODULE(redaction, m) {
@@ -782,4 +903,10 @@ KAVRI_MODULE(redaction, m) {
         "dicts, lists and tuples are rebuilt as plain ones, anything else is returned as is.");
     def("redact_dict", redact_dict_fn, "(value)", "redact(value), for a dictionary.");
     def("redact_list", redact_list_fn, "(value)", "redact(value), for a list.");
+
+    // Scanner instruction sets (chosen at load: the widest the CPU runs)
+    def("_scan_isas", scan_isas_fn, "()", "The instruction sets the text scanner can use here, narrowest first.");
+    def("_scan_isa", scan_isa_fn, "()", "The instruction set the text scanner uses.");
+    def("_set_scan_isa", set_scan_isa_fn, "(name)",
+        "Make the text scanner use the named instruction set (one of _scan_isas()); for tests.");
 }

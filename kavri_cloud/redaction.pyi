@@ -60,3 +60,20 @@ def redact_dict(value: dict[str, Any]) -> Any:
 
 def redact_list(value: list[Any]) -> Any:
     """``redact(value)``; the argument is neither checked nor converted."""
+
+def _scan_isas() -> tuple[str, ...]:
+    """The instruction sets the text scanner can use on this machine, narrowest first.
+
+    "scalar" everywhere, "sse2" on x86-64, "avx2" where the CPU and OS support it. The
+    widest is chosen when the module loads; every one gives the same results.
+    """
+
+def _scan_isa() -> str:
+    """The instruction set the text scanner uses."""
+
+def _set_scan_isa(name: str) -> None:
+    """Make the text scanner use the named instruction set; for tests.
+
+    Raises:
+        ValueError: ``name`` is not one of ``_scan_isas()``.
+    """

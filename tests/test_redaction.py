@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import collections
+import contextlib
 import gc
+import random
 import re
 import subprocess
 import sys
@@ -24,6 +26,20 @@ def host_redact_text(value: str) -> str:
     for pattern in redaction._TOKEN_PATTERNS:
         value = pattern.sub(R, value)
     return value
+
+
+ISAS = redaction._scan_isas()
+
+
+@contextlib.contextmanager
+def scanning_with(isa):
+    """Run the text scanner on one instruction set; every one must give the host's result."""
+    before = redaction._scan_isa()
+    redaction._set_scan_isa(isa)
+    try:
+        yield
+    finally:
+        redaction._set_scan_isa(before)
 
 
 # ---------------------------------------------------------------------------
@@ -65,20 +81,135 @@ FRAGMENTS = [
 texts = st.lists(st.sampled_from(FRAGMENTS) | st.text(max_size=3), max_size=40).map("".join)
 
 
-@settings(max_examples=3000, deadline=None)
-@given(texts)
-def test_redact_text_equals_the_host_substitutions(text):
-    assert redact_text(text) == host_redact_text(text)
+@pytest.mark.parametrize("isa", ISAS)
+@settings(max_examples=2000, deadline=None)
+@given(text=texts)
+def test_redact_text_equals_the_host_substitutions(isa, text):
+    with scanning_with(isa):
+        assert redact_text(text) == host_redact_text(text)
 
 
-@settings(max_examples=500, deadline=None)
-@given(st.lists(st.sampled_from(FRAGMENTS), min_size=1, max_size=12), st.sampled_from(["", "\xe9", "\u0100", "\U0001f600"]))
-def test_every_storage_width_gives_the_host_result(parts, widener):
+@pytest.mark.parametrize("isa", ISAS)
+@settings(max_examples=400, deadline=None)
+@given(
+    parts=st.lists(st.sampled_from(FRAGMENTS), min_size=1, max_size=30),
+    widener=st.sampled_from(["", "\xe9", "\u0100", "\U0001f600"]),
+)
+def test_every_storage_width_gives_the_host_result(isa, parts, widener):
     # One wide character anywhere decides the storage of the whole text.
     text = widener.join(parts) + widener
-    out = redact_text(text)
+    with scanning_with(isa):
+        out = redact_text(text)
     assert out == host_redact_text(text)
     assert out.isascii() == host_redact_text(text).isascii()
+
+
+# The three shapes the scanner is tuned for, each stored in all three widths: log lines
+# (a few with tokens), log lines with user names outside Latin-1, and text where half
+# the words are secrets.
+NAMES = ["Дмитрий", "张伟", "Łukasz", "Ελένη", "Şükrü", "محمد", "Nguyễn", "ana", "\U0001f511key"]
+WORDS = "approval request polling status tool_call agent warrant receipt the a of cs tc bearer".split()
+
+
+SPACES = [" ", "\t", "  ", "\u3000"]
+
+
+def secret(rnd):
+    space = rnd.choice(SPACES)
+    return rnd.choice(
+        [
+            lambda: f"tc_{rnd.getrandbits(48):x}",
+            lambda: f"cs_{rnd.getrandbits(48):x}",
+            lambda: f"kavri_ct_{rnd.getrandbits(64):x}",
+            lambda: f"Bearer{space}ey{rnd.getrandbits(64):x}.{rnd.getrandbits(16):x}",
+            lambda: f"tc_{rnd.getrandbits(16):x}",  # too short for its pattern
+            lambda: f"xkavri_ct_{rnd.getrandbits(8):x}-\u212a",
+        ]
+    )()
+
+
+def log_lines(rnd, names, chance):
+    lines = []
+    for i in range(300):
+        words = [rnd.choice(WORDS) for _ in range(rnd.randint(3, 10))]
+        if rnd.random() < chance:
+            words.insert(rnd.randrange(len(words) + 1), "Authorization: " + secret(rnd))
+        user = rnd.choice(names) if names else f"u{i}"
+        lines.append(f"2024-05-01T12:00:{i % 60:02d}Z INFO user={user} " + " ".join(words))
+    return "\n".join(lines)
+
+
+def dense_words(rnd):
+    return " ".join(secret(rnd) if rnd.random() < 0.5 else rnd.choice(WORDS) for _ in range(1500))
+
+
+SHAPES = {
+    "log": lambda rnd: log_lines(rnd, None, 0.1),
+    "log with wide names": lambda rnd: log_lines(rnd, NAMES, 0.1),
+    "dense tokens": dense_words,
+}
+
+
+@pytest.mark.parametrize("isa", ISAS)
+@pytest.mark.parametrize("widener", ["", "\xe9", "\u0100", "\U0001f600"], ids=["ascii", "latin1", "ucs2", "ucs4"])
+@pytest.mark.parametrize("shape", SHAPES)
+def test_text_shapes_in_every_width_give_the_host_result(isa, widener, shape):
+    rnd = random.Random(f"{shape}{widener}")
+    text = SHAPES[shape](rnd) + widener
+    with scanning_with(isa):
+        out = redact_text(text)
+    assert out == host_redact_text(text)
+    assert out.count(R) > 10
+
+
+@pytest.mark.parametrize("isa", ISAS)
+@pytest.mark.parametrize("widener", ["", "\u0100", "\U0001f600"], ids=["ascii", "ucs2", "ucs4"])
+@pytest.mark.parametrize(
+    "token", ["tc_12345678", "cs_1234567", "kavri_ct_x", "BEARER\t a.b", "bearer\u212a", "Bearer x", "tc_1234567_tc_abcdefgh"]
+)
+def test_tokens_at_every_offset_across_vector_edges(isa, widener, token):
+    # Each offset puts the token's pieces at a different place in (and across) the vectors.
+    with scanning_with(isa):
+        for offset in range(70):
+            text = "y" * offset + token + "z" * (70 - offset) + token + widener
+            assert redact_text(text) == host_redact_text(text), (offset, text)
+
+
+FAR_APART = [
+    # Hundreds of matches over a long text: more than the scanner keeps in place.
+    ("sparse tokens", lambda w: ("x" * 1100 + w + " tc_12345678 ") * 400),
+    # Then many short Bearer tokens, each of which makes the result longer than its text.
+    ("then growing", lambda w: ("x" * 1100 + w + " cs_12345678 ") * 300 + "Bearer x " * 20000),
+    # The only wide characters are inside tokens: the result is narrower than the text.
+    ("wide only in tokens", lambda w: ("x" * 1100 + " Bearer \u0130" + w + "k ") * 300),
+]
+
+
+@pytest.mark.parametrize("isa", ISAS)
+@pytest.mark.parametrize("widener", ["", "\xe9", "\u0101", "\U0001f600"], ids=["ascii", "latin1", "ucs2", "ucs4"])
+@pytest.mark.parametrize("make", [m for _, m in FAR_APART], ids=[name for name, _ in FAR_APART])
+def test_many_matches_in_long_text_give_the_host_result(isa, widener, make):
+    text = make(widener)
+    with scanning_with(isa):
+        out = redact_text(text)
+    want = host_redact_text(text)
+    assert out == want
+    assert out.isascii() == want.isascii()  # the same storage: str equality does not look at it
+
+
+@pytest.mark.parametrize("filler", ["ab ", "\u0101b "], ids=["1-byte", "2-byte"])
+def test_result_larger_than_the_allocator_reuses(filler):
+    # Past 32 MiB the result lives in a block mapped afresh, which the scanner asks to back
+    # with huge pages; its contents must be exactly the text's.
+    body = filler * ((17 << 20) // len(filler))
+    out = redact_text(body + "tc_12345678 " + body)
+    assert out == body + R + " " + body
+
+
+def test_scanner_instruction_sets():
+    assert ISAS[0] == "scalar" and redaction._scan_isa() == ISAS[-1]
+    with pytest.raises(ValueError, match="instruction set"):
+        redaction._set_scan_isa("avx1024")
 
 
 @pytest.mark.parametrize(
@@ -109,11 +240,13 @@ def test_redact_text_cases(text, expected):
     assert redact_text(text) == expected == host_redact_text(text)
 
 
-def test_long_text_with_many_tokens():
-    # More matches than the scanner keeps from its counting pass, so it scans again to write.
+@pytest.mark.parametrize("isa", ISAS)
+def test_long_text_with_many_tokens(isa):
+    # More matches than the scanner keeps in place, so it stores them in blocks.
     line = "id=tc_{:08d} auth: Bearer tok{}== key=kavri_ct_{} cs_short; "
     text = "".join(line.format(i, i, i) for i in range(3000)) + "\u2003end"
-    assert redact_text(text) == host_redact_text(text)
+    with scanning_with(isa):
+        assert redact_text(text) == host_redact_text(text)
 
 
 def test_unchanged_text_is_not_copied():
