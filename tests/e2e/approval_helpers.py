@@ -14,6 +14,11 @@ from kavri.approval import ApprovalGate, Warrant
 from kavri_cloud.client import KavriCloudClient
 
 
+def full_records(client: KavriCloudClient, status: str | None = None) -> list[dict[str, Any]]:
+    """Every approval record the service holds, whole: its lists hold only summaries."""
+    return [client.get_request(r["id"]) for r in client.list_requests(status=status)]
+
+
 def gate_for(cloud: Any, *, approvers: int = 1, min_approvals: int = 1, ttl_seconds: int | None = None,
              tool: str = "send_email") -> ApprovalGate:
     keys = [kavri_core.PublicKey.from_bytes(a.public_key_bytes) for a in cloud.approvers[:approvers]]

@@ -24,7 +24,7 @@ from pydantic import Field
 
 from kavri_cloud import langgraph as lg
 from kavri_cloud.client import KavriCloudClient
-from tests.e2e.approval_helpers import Human, approve_by, deny_with, gate_for
+from tests.e2e.approval_helpers import Human, approve_by, deny_with, full_records, gate_for
 
 pytestmark = pytest.mark.e2e
 
@@ -94,7 +94,7 @@ def call_id(record):
 
 def records(cloud):
     with KavriCloudClient(cloud.admin_key, base_url=cloud.url) as client:
-        return {call_id(r): r for r in client.list_requests()}
+        return {call_id(r): r for r in full_records(client)}
 
 
 def lines(caplog):

@@ -30,7 +30,7 @@ from langsmith.run_helpers import tracing_context
 
 from kavri_cloud import langgraph as lg
 from kavri_cloud.client import KavriCloudClient
-from tests.e2e.approval_helpers import Human, gate_for
+from tests.e2e.approval_helpers import Human, full_records, gate_for
 
 pytestmark = pytest.mark.e2e
 
@@ -88,7 +88,7 @@ def within_limit(cloud, request_id):
 def stored(cloud):
     """What the service holds: (amount, status) of every approval request, sorted."""
     with KavriCloudClient(cloud.admin_key, base_url=cloud.url) as client:
-        return sorted((r["metadata"]["amount"], r["status"]) for r in client.list_requests())
+        return sorted((r["metadata"]["amount"], r["status"]) for r in full_records(client))
 
 
 def kavri(cloud, warrant, **kwargs):

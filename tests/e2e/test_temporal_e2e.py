@@ -27,6 +27,7 @@ from temporalio.worker import UnsandboxedWorkflowRunner, Worker  # noqa: E402
 import kavri_cloud.approval  # noqa: E402
 from kavri_cloud import temporal  # noqa: E402
 from kavri_cloud.client import KavriCloudClient  # noqa: E402
+from tests.e2e.approval_helpers import full_records  # noqa: E402
 from tests.e2e.temporal_server import temporal_server  # noqa: E402,F401
 from tests.temporal_fakes import clean_env  # noqa: E402,F401
 
@@ -119,7 +120,7 @@ def config_from_token(local_cloud, clean_env, fast_polls, worker_key, gate):
 @pytest.fixture
 def cloud_records(local_cloud):
     with KavriCloudClient(local_cloud.admin_key, base_url=local_cloud.url) as client:
-        yield lambda status=None: client.list_requests(status=status)
+        yield lambda status=None: full_records(client, status)
 
 
 async def until(predicate, what, timeout=30.0):

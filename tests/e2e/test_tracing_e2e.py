@@ -18,7 +18,7 @@ from opentelemetry.trace import StatusCode  # noqa: E402
 
 from kavri_cloud import approval, langgraph  # noqa: E402
 from kavri_cloud.client import KavriCloudClient  # noqa: E402
-from tests.e2e.approval_helpers import Human, approve_by, deny_with, gate_for  # noqa: E402
+from tests.e2e.approval_helpers import Human, approve_by, deny_with, full_records, gate_for  # noqa: E402
 from tests.otel_fixture import otel  # noqa: E402,F401
 
 pytestmark = pytest.mark.e2e
@@ -91,7 +91,7 @@ def test_each_wait_is_one_span_under_the_callers_span_with_its_outcome(local_clo
 
     (wait,) = otel.waits()
     with KavriCloudClient(local_cloud.admin_key, base_url=local_cloud.url) as client:
-        (record,) = client.list_requests()
+        (record,) = full_records(client)
     attrs = dict(wait.attributes)
     assert wait.name == "kavri.approval.wait send_email"
     assert wait.parent is not None and wait.parent.span_id == caller.get_span_context().span_id
@@ -213,7 +213,7 @@ def test_no_attribute_event_or_label_holds_a_key_a_token_or_a_signature(local_cl
         with pytest.raises(Exception):
             wrong_key(request("call_3"))
     with KavriCloudClient(local_cloud.admin_key, base_url=local_cloud.url) as client:
-        signatures = [r["signed_approval"] for rec in client.list_requests() for r in rec["responses"]
+        signatures = [r["signed_approval"] for rec in full_records(client) for r in rec["responses"]
                       if r.get("signed_approval")]
     assert len(otel.waits()) == 6 and signatures
     texts = list(recorded_texts(otel))
