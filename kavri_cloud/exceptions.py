@@ -305,5 +305,19 @@ def error_from_transport(
     if is_timeout:
         message = f"request to {shown} timed out after {timeout}s"
     else:
-        message = f"could not reach Kavri Cloud at {shown}: {str(exc) or type(exc).__name__}"
+        message = f"could not reach Kavri Cloud at {shown}: {_transport_detail(exc)}"
     return TransportError(message, method=method, url=shown)
+
+
+def _transport_detail(exc: BaseException) -> str:
+    """The first text along ``exc``'s causes: the async stack wraps a reset
+    connection in errors that say nothing ("ReadError()" around a bare
+    BrokenResourceError around the ConnectionResetError that tells what happened)."""
+    seen: BaseException | None = exc
+    for _ in range(8):
+        if seen is None:
+            break
+        if str(seen):
+            return str(seen)
+        seen = seen.__cause__ or seen.__context__
+    return type(exc).__name__

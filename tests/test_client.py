@@ -168,6 +168,34 @@ def test_dropped_connection_is_transport_error(http_server):
     assert info.value.method == "GET"
 
 
+def test_a_reset_connection_is_named_in_the_async_clients_error():
+    # The async stack wraps a reset in errors without text; the message still says what happened.
+    import socket
+    import struct
+    import threading
+
+    from kavri_cloud.client import AsyncKavriCloudClient
+
+    server = socket.create_server(("127.0.0.1", 0))
+
+    def reset_each():
+        with server:
+            conn, _ = server.accept()
+            conn.recv(65536)
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            conn.close()
+
+    threading.Thread(target=reset_each, daemon=True).start()
+    url = f"http://127.0.0.1:{server.getsockname()[1]}"
+
+    async def health():
+        async with AsyncKavriCloudClient(API_KEY, url) as client:
+            await client.health()
+
+    with pytest.raises(TransportError, match="Connection reset by peer$"):
+        asyncio.run(health())
+
+
 def test_transport_error_hides_credentials_in_url(refused_url):
     url = refused_url.replace("http://", "http://user:pw@")
     with KavriCloudClient(API_KEY, url) as client:
