@@ -961,6 +961,42 @@ class KavriCloudClient(_BaseClient):
         return result
 
 
+async def _within(budget: float | None, awaitable: Any) -> Any:
+    """Await ``awaitable``, cancelled with ``asyncio.TimeoutError`` after ``budget`` seconds.
+
+    A cancellation of the caller always propagates. ``asyncio.wait_for`` before
+    Python 3.12 drops one that lands as the inner call finishes, and on 3.10 the
+    transport's own cancel scopes can absorb one too, so a cancelled approval
+    wait would go on polling until its timeout.
+    """
+    import asyncio
+
+    if hasattr(asyncio, "timeout"):  # 3.11+: tells its own cancellation from the caller's
+        async with asyncio.timeout(budget):
+            return await awaitable
+    # 3.10: the exchange runs as a task of its own, so only this frame sees the caller's cancellation.
+    exchange = asyncio.ensure_future(awaitable)
+    try:
+        done, _ = await asyncio.wait({exchange}, timeout=budget)
+    except BaseException:
+        await _stop(exchange)
+        raise
+    if not done:
+        await _stop(exchange)
+        raise asyncio.TimeoutError
+    return exchange.result()
+
+
+async def _stop(task: Any) -> None:
+    """Cancel ``task`` and wait until it has cleaned up; its outcome is dropped."""
+    import asyncio
+
+    task.cancel()
+    await asyncio.wait({task})
+    if not task.cancelled():
+        task.exception()  # retrieved, so the loop does not report it
+
+
 class AsyncKavriCloudClient(_BaseClient):
     """Asynchronous client for the Kavri Cloud API.
 
@@ -1004,10 +1040,8 @@ class AsyncKavriCloudClient(_BaseClient):
         if self._http is None:
             self._http = _new_http(True, self._http_options())
         try:
-            if budget is None:
-                return await self._exchange(method, path, json, params, budget)
             # Cancelled at its deadline, wherever it waits: connect, write, any read.
-            return await asyncio.wait_for(self._exchange(method, path, json, params, budget), budget)
+            return await _within(budget, self._exchange(method, path, json, params, budget))
         except asyncio.TimeoutError as exc:
             cause = httpx.TimeoutException(f"no complete answer within {self._shown(budget)}s")
             raise self._timed_out(cause, method, url, budget) from cause

@@ -729,3 +729,35 @@ def test_a_trickled_tls_handshake_ends_at_the_deadline():
         server.join(5)
         listener.close()
     assert time.monotonic() - started < 2.0
+
+
+def test_a_cancelled_request_is_cancelled_even_as_its_answer_arrives(local_cloud):
+    # asyncio.wait_for before 3.12 drops a cancellation that lands as the inner call finishes;
+    # a cancelled approval wait must never go on polling. Cancels land all around the round trip.
+    import time
+
+    from kavri_cloud.client import AsyncKavriCloudClient
+
+    async def sweep():
+        lost = accepted = 0
+        async with AsyncKavriCloudClient(local_cloud.runtime_key, base_url=local_cloud.url, timeout=5.0) as client:
+            trips = []
+            for _ in range(10):
+                started = time.perf_counter()
+                await client.health()
+                trips.append(time.perf_counter() - started)
+            round_trip = min(trips)
+            for i in range(300):
+                task = asyncio.create_task(client.health())
+                await asyncio.sleep(round_trip * i / 150)
+                if task.cancel():
+                    accepted += 1
+                    try:
+                        await task
+                        lost += 1
+                    except asyncio.CancelledError:
+                        pass
+        return lost, accepted
+
+    lost, accepted = asyncio.run(sweep())
+    assert (lost, accepted > 0) == (0, True), (lost, accepted)
