@@ -351,3 +351,13 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     except KeyboardInterrupt:
         return 130
+    except ImportError as exc:
+        # A missing optional component (an extra, the SDK) is one line naming the
+        # command that installs it; any other import error is a fault, with its trace.
+        from kavri_cloud._missing import hint_for
+
+        hint = hint_for(exc)
+        if hint is None:
+            raise
+        print(f"kavri-cloud: error: {hint}", file=sys.stderr)
+        return 1
