@@ -29,7 +29,9 @@ EXTRA_OF = {
     "langchain_core": "langgraph",
     "langgraph": "langgraph",
     "temporalio": "temporal",
+    # google-cloud-secret-manager; "google" alone when no google package is there at all
     "google": "gcp",
+    "google.cloud": "gcp",
 }
 
 
@@ -48,7 +50,11 @@ def hint_for(error: ImportError) -> str | None:
     top = name.partition(".")[0]
     if top in SDK_MODULES:
         return f"No module named {name!r}: {SDK_HINT}"
-    extra = EXTRA_OF.get(top)
+    # Longest known prefix: google.protobuf (temporalio's) is not the gcp extra.
+    parts = name.split(".")
+    extra = EXTRA_OF.get(".".join(parts[:2])) if top == "google" else EXTRA_OF.get(top)
+    if top == "google" and len(parts) > 1 and parts[1] != "cloud":
+        extra = None
     if extra is None or not isinstance(error, ModuleNotFoundError):
         return None
     return f"No module named {name!r}: kavri-cloud[{extra}] is not installed. {extra_hint(extra)}"
