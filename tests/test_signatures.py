@@ -56,7 +56,8 @@ def test_signatures_show_the_parameters_and_real_defaults(path, expected):
     for part in rest.split("."):
         obj = getattr(obj, part)
     assert str(inspect.signature(obj)) == expected
-    assert expected in _help_text(obj)  # help() shows the parameters, not "(...)"
+    # help() shows the parameters, not "(...)"; 3.13 wraps a long signature over lines.
+    assert "".join(expected.split()) in "".join(_help_text(obj).split())
 
 
 def _help_text(obj) -> str:
