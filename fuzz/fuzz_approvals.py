@@ -121,6 +121,9 @@ def ref_extract_signed_approvals(result):
             base64.b64decode(raw, validate=True)
         except Exception:
             raise KavriCloudError(MALFORMED) from None
+        if "=" in raw and raw.index("=") % 4 == 0:
+            # Validate mode as 3.13 has it, on every Python: padding only completes the last quantum.
+            raise KavriCloudError(MALFORMED)
         signed_b64.append(raw)
     record = ControlPlaneApprovalResponseV1(status="approved", signed_approvals_b64=signed_b64 or None)
     approvals = signed_approvals_from_response(record)

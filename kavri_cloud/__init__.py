@@ -12,4 +12,9 @@ Importing this package imports none of them, so a short-lived worker pays only
 for what it uses.
 """
 
+from kavri_cloud._missing import install_sdk_finder as _install_sdk_finder
+
 __version__ = "0.1.0"
+
+# A missing SDK fails the step that imports it with the command that installs it.
+_install_sdk_finder()

@@ -345,8 +345,10 @@ nb::tuple capture(const std::vector<nb::object> &a) { return nb::make_tuple(a[0]
 
 nb::object cloud_approval(nb::handle, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("cloud_approval", factory_params(), args, kwargs);
-    return kd::make_function(blocking_handle, capture(a),
-                             {"_handle", "cloud_approval.<locals>._handle", nullptr, "kavri_cloud.approval"});
+    nb::object handle = kd::make_function(blocking_handle, capture(a),
+                                          {"_handle", "cloud_approval.<locals>._handle", nullptr, "kavri_cloud.approval"});
+    nb::setattr(handle, "__text_signature__", nb::str("(request)"));
+    return handle;
 }
 
 // ---------------------------------------------------------------------------
@@ -829,6 +831,12 @@ nb::object temporal_cloud_approval(nb::handle, nb::handle args, nb::handle kwarg
                                                      "fast_poll_attempts"_a = a[4]);
 }
 
+void set_text_signature(nb::handle fn, const std::string &text) {
+    nb::setattr(fn, "__text_signature__", nb::str(text.data(), text.size()));
+}
+std::string repr_text(nb::handle value) { return nb::repr(value).c_str(); }
+std::string default_base_url_repr() { return repr_text(kd::import_from("kavri_cloud.hosted", "DEFAULT_API_BASE_URL")); }
+
 void register_temporal(nb::module_ &m) {
     const char *mod = "kavri_cloud.approval";
     auto method = [&](const char *name, kd::NativeFn fn, const char *doc) {
@@ -864,6 +872,13 @@ void register_temporal(nb::module_ &m) {
     def("temporal_cloud_approval", temporal_cloud_approval,
         "temporal_cloud_approval(api_key, signing_key, *, base_url=..., fast_poll_seconds=2.0, fast_poll_attempts=3)\n\n"
         "Return a TemporalCloudApprovalHandler.");
+
+    // inspect.signature() and help() read these; the defaults are the real ones.
+    const std::string params = "api_key, signing_key, *, base_url=" + default_base_url_repr() +
+                               ", fast_poll_seconds=2.0, fast_poll_attempts=3)";
+    set_text_signature(ns["__init__"], "($self, " + params);
+    set_text_signature(ns["__call__"], "($self, request)");
+    set_text_signature(m.attr("temporal_cloud_approval"), "(" + params);
     def("_build_temporal_approval_idempotency_key", idempotency_key,
         "_build_temporal_approval_idempotency_key(request, *, workflow_id='', workflow_run_id='', activity_id='')");
     def("_extract_temporal_heartbeat_request_id", heartbeat_request_id,
@@ -920,6 +935,11 @@ KAVRI_MODULE(approval, m) {
     def("async_cloud_approval", async_cloud_approval,
         "async_cloud_approval(api_key, *, signing_key=None, base_url=..., poll_interval=2.0, timeout=300.0)\n\n"
         "Return an asynchronous approval handler backed by Kavri Cloud.");
+    const std::string factory_signature = "(api_key, *, signing_key=None, base_url=" + default_base_url_repr() +
+                                          ", poll_interval=" + repr_text(nb::float_(kDefaultPollInterval)) +
+                                          ", timeout=" + repr_text(nb::float_(kDefaultTimeout)) + ")";
+    for (const char *name : {"cloud_approval", "async_cloud_approval"})
+        set_text_signature(m.attr(name), factory_signature);
 
     register_temporal(m);
 }

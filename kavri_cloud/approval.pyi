@@ -1,7 +1,7 @@
 """Kavri Cloud approval handlers: blocking, asyncio and Temporal."""
 
 import logging
-from collections.abc import Awaitable, Callable, Coroutine, Mapping
+from collections.abc import Awaitable, Callable, Mapping
 from typing import Any
 
 from kavri_cloud.client import AsyncKavriCloudClient as AsyncKavriCloudClient
@@ -24,9 +24,9 @@ _DEFAULT_BASE_URL: str
 def _poll_until_resolved(
     client: KavriCloudClient, request_id: str, *, poll_interval: float, timeout: float
 ) -> Mapping[str, Any]: ...
-def _async_poll_until_resolved(
+async def _async_poll_until_resolved(
     client: AsyncKavriCloudClient, request_id: str, *, poll_interval: float, timeout: float
-) -> Coroutine[Any, Any, Mapping[str, Any]]:
+) -> Mapping[str, Any]:
     """A native coroutine. On Python 3.10/3.11 inspect.iscoroutinefunction() accepts only
     Python functions; asyncio.iscoroutinefunction() reports it as a coroutine function."""
 

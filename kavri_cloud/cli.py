@@ -481,11 +481,12 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         return 130
     except ImportError as exc:
-        if exc.name in ("starlette", "uvicorn", "httptools"):
-            hint = "install the 'local' extra (pip install 'kavri-cloud[local]')"
-        else:
-            hint = "reinstall kavri-cloud with the extra this command needs"
-        print(f"kavri-cloud: error: {_one_line(str(exc))}; {hint}", file=sys.stderr)
+        # A missing optional component (an extra, the SDK) is one line naming the
+        # command that installs it.
+        from kavri_cloud._missing import hint_for
+
+        hint = hint_for(exc) or f"{type(exc).__name__}: {_one_line(str(exc))}"
+        print(f"kavri-cloud: error: {hint}", file=sys.stderr)
         return 1
     except Exception as exc:  # a failure is one line, never a traceback
         print(f"kavri-cloud: error: {type(exc).__name__}: {_one_line(str(exc))}", file=sys.stderr)

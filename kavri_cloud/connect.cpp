@@ -816,20 +816,25 @@ KAVRI_MODULE(connect, m) {
     m.attr("_DEFAULT_API_BASE_URL") = kd::import_from("kavri_cloud.hosted", "DEFAULT_API_BASE_URL");
     m.attr("_DOCTOR_TIMEOUT") = kDoctorTimeout;
 
-    auto def = [&](const char *name, kd::NativeFn fn, const char *doc) {
+    // A signature text, when given, is what inspect.signature() and help() show.
+    auto def = [&](const char *name, kd::NativeFn fn, const char *doc, const char *signature = nullptr) {
         m.attr(name) = kd::make_function(fn, nb::none(), {name, name, doc, kModuleName});
+        if (signature) nb::setattr(m.attr(name), "__text_signature__", nb::str(signature));
     };
 
     // Token and configuration
-    def("parse_connect_token", parse_connect_token, "Decode a Quick Connect token into its payload.");
-    def("connect_config_from_token", connect_config_from_token, "Return resolved config from a connect token string.");
+    def("parse_connect_token", parse_connect_token, "Decode a Quick Connect token into its payload.", "(token)");
+    def("connect_config_from_token", connect_config_from_token, "Return resolved config from a connect token string.",
+        "(token)");
     def("_normalize_connect_endpoint", normalize_connect_endpoint,
         "Make hosted, scheme-less, and local relative token endpoints usable.");
     def("apply_connect_config", apply_connect_config,
-        "Set the standard KAVRI_ environment variables of this process from a connect config.");
+        "Set the standard KAVRI_ environment variables of this process from a connect config.",
+        "(config, overwrite=False)");
 
     // Agent claim
-    def("claim_agent", claim_agent, "Claim a pending agent identity with POST /v1/agents/claim.");
+    def("claim_agent", claim_agent, "Claim a pending agent identity with POST /v1/agents/claim.",
+        "(client, *, agent_id, public_key_hex, registration_token)");
     def("_claim_or_already_active", claim_or_already_active,
         "Claim a pending agent; an agent that is already active counts as claimed.");
     def("_already_claimed", already_claimed, "Whether a claim error says the agent is already active.");
@@ -837,7 +842,8 @@ KAVRI_MODULE(connect, m) {
         "The agent's public key (hex) from the environment, or None.");
 
     // Doctor
-    def("doctor", doctor, "Verify Kavri Cloud bootstrap configuration without mutating by default.");
+    def("doctor", doctor, "Verify Kavri Cloud bootstrap configuration without mutating by default.",
+        "(token=None, *, api_key=None, base_url=None, public_key_hex=None, claim=False, apply_env=False)");
     def("_resolve_doctor_config", resolve_doctor_config,
         "Resolve the configuration to check and record the \"config\" check.");
     def("_probe_health", probe_health, "Record whether the Kavri Cloud health endpoint answers.");
@@ -848,5 +854,6 @@ KAVRI_MODULE(connect, m) {
     def("_report", report, "Build the BootstrapReport of a doctor run.");
 
     // Bootstrap
-    def("connect", connect, "Bootstrap this process from a Quick Connect token and return a Kavri Cloud client.");
+    def("connect", connect, "Bootstrap this process from a Quick Connect token and return a Kavri Cloud client.",
+        "(token=None, *, public_key_hex=None, claim=True, apply_env=True, async_client=False, verify=False)");
 }

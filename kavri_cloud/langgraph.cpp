@@ -33,7 +33,7 @@ constexpr const char *kModuleName = "kavri_cloud.langgraph";
 constexpr double kDefaultPollInterval = 3.0;
 constexpr const char *kDefaultTimeoutText = "900";
 constexpr const char *kInstallHint =
-    "kavri_cloud.langgraph requires kavri[langgraph]. Install with: pip install 'kavri[langgraph]'";
+    "kavri_cloud.langgraph requires kavri-cloud[langgraph]. Install with: pip install 'kavri-cloud[langgraph]'";
 constexpr const char *kObserveInstance =
     "kavri_cloud.langgraph: observe-first (dry_run=True); set KAVRI_ENFORCEMENT=enforce to fail closed";
 constexpr const char *kObserveAllowing = "kavri_cloud.langgraph: observe-first allowing '%s' after denial";

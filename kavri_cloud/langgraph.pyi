@@ -2,9 +2,10 @@
 
 import logging
 from abc import ABCMeta
-from collections.abc import Awaitable, Callable, Coroutine
+from collections.abc import Awaitable, Callable, Sequence
 from typing import Any, TypeAlias
 
+from kavri.approval import ApprovalGate, ApprovalHandler, Warrant
 from kavri.langgraph import KavriMiddleware as _CoreMiddleware
 from kavri.langgraph import KavriToolNode as _CoreToolNode
 
@@ -50,7 +51,8 @@ def _get_idempotency_key(request: Any) -> str | None: ...
 def _auto_approval_handler(**overrides: Any) -> Callable[[Any], Coroutine[Any, Any, _ApprovalResult]] | None: ...
 def _is_denial_tool_message(result: Any) -> bool: ...
 def _observe_or_result(result: Any, request: Any, handler: Callable[[Any], Any], dry_run: Any) -> Any: ...
-async def _observe_or_result_async(result: Any, request: Any, handler: Callable[[Any], Any], dry_run: Any) -> Any: ...
+async def _observe_or_result_async(result: Any, request: Any, handler: Callable[[Any], Any], dry_run: Any) -> Any:
+    """A coroutine function: awaits ``handler(request)`` when it returns a coroutine."""
 
 def _make_cloud_middleware_class() -> type: ...
 def _make_cloud_tool_node_class() -> type: ...
@@ -63,7 +65,20 @@ class KavriMiddleware(_CoreMiddleware):
     """
 
     _dry_run: bool
-    def __init__(self, *args: Any, **kwargs: Any) -> None: ...  # type: ignore[override]
+    def __init__(
+        self,
+        approval_handler: ApprovalHandler | None = None,
+        *,
+        gate: ApprovalGate | None = None,
+        warrant: Warrant | None = None,
+        dry_run: bool | None = None,
+    ) -> None:
+        """The SDK constructor's parameters, plus ``dry_run`` (None: from KAVRI_ENFORCEMENT).
+
+        With no ``approval_handler`` (and no positional argument) and KAVRI_API_KEY set,
+        the cloud handler is wired in.
+        """
+
     def wrap_tool_call(self, request: Any, handler: Callable[[Any], Any]) -> Any: ...
     async def awrap_tool_call(self, request: Any, handler: Callable[[Any], Awaitable[Any]]) -> Any: ...
 
@@ -75,4 +90,17 @@ class KavriToolNode(_CoreToolNode, metaclass=ABCMeta):
     """
 
     _dry_run: bool
-    def __init__(self, tools: Any, **kwargs: Any) -> None: ...  # type: ignore[override]
+    def __init__(
+        self,
+        tools: Sequence[Any],
+        *,
+        approval_handler: ApprovalHandler | None = None,
+        gate: ApprovalGate | None = None,
+        warrant: Warrant | None = None,
+        dry_run: bool | None = None,
+        name: str = "tools",
+        tags: list[str] | None = None,
+        handle_tool_errors: bool | str | Callable[..., str] | type[Exception] | tuple[type[Exception], ...] = ...,
+        messages_key: str = "messages",
+    ) -> None:
+        """The SDK constructor's parameters (ToolNode's, less its wrappers), plus ``dry_run``."""

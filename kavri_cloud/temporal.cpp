@@ -37,7 +37,9 @@ nb::object mod_attr(const char *name) { return kd::module_attr(g_module, name); 
 nb::object logger() { return mod_attr("logger"); }
 
 const char *const kMissingTemporalHint =
-    "kavri_cloud.temporal requires kavri[temporal]. Install with: pip install 'kavri[temporal]'";
+    "kavri_cloud.temporal requires kavri-cloud[temporal]. Install with: pip install 'kavri-cloud[temporal]'";
+const char *const kMissingGcpHint =
+    "GCP Secret Manager support is not installed. Install with: pip install 'kavri-cloud[gcp]'";
 const char *const kDeprecation =
     "configure_temporal_worker is deprecated; use KavriPluginConfig.from_env(activity_fns=activity_fns) with "
     "KavriTemporalPlugin instead. Will be removed in 0.2.0.";
@@ -91,7 +93,14 @@ nb::object load_signing_key_from_env(nb::handle, nb::handle args, nb::handle kwa
 
 nb::object load_signing_key_from_secret_manager(nb::handle, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("_load_signing_key_from_secret_manager", {{"secret_id"}, {"gcp_project"}}, args, kwargs);
-    nb::object secretmanager = kd::import_module("google.cloud.secretmanager");
+    nb::object secretmanager;
+    try {
+        secretmanager = kd::import_module("google.cloud.secretmanager");
+    } catch (nb::python_error &err) {
+        // The library is the gcp extra: say so in the one line the caller reports.
+        if (!err.matches(PyExc_ImportError)) throw;
+        kd::raise_error(PyExc_ImportError, kMissingGcpHint, kd::error_value(err));
+    }
     nb::object signing_key_cls = kd::import_from(core_api::kModule, core_api::kSigningKey);
     nb::object client = secretmanager.attr("SecretManagerServiceClient")();
     std::string name = "projects/" + text(a[1]) + "/secrets/" + text(a[0]) + "/versions/latest";
@@ -305,7 +314,7 @@ nb::tuple object_base() { return nb::make_tuple(nb::borrow(reinterpret_cast<PyOb
 nb::object missing_config_class(nb::handle import_error) {
     const char *cls = "KavriPluginConfig";
     nb::dict ns;
-    ns["__doc__"] = "Placeholder: the SDK's Temporal support (kavri[temporal]) is not installed.";
+    ns["__doc__"] = "Placeholder: the SDK's Temporal support (kavri-cloud[temporal]) is not installed.";
     ns["__init__"] = method(cls, "__init__", missing_config, import_error, "Fails with the installation hint.", true);
     ns["from_env"] =
         classmethod(method(cls, "from_env", missing_config, import_error, "Fails with the installation hint.", true));
@@ -328,9 +337,13 @@ nb::object make_cloud_plugin_config_class(nb::handle, nb::handle args, nb::handl
         "After the SDK's own post-construction step: with KAVRI_API_KEY set and a signing key, an unset\n"
         "approval_handler becomes temporal_cloud_approval and an unset control_plane a ControlPlaneClient\n"
         "with a Kavri Cloud receipt sink; KAVRI_DASHBOARD_ROOT_KEY joins trusted_roots.";
-    ns["from_env"] = classmethod(method(cls, "from_env", from_env, nb::none(),
-                                        "from_env(**overrides)\n\nOne-liner worker setup from environment variables.",
-                                        true));
+    nb::object from_env_fn = method(cls, "from_env", from_env, nb::none(),
+                                    "from_env(**overrides)\n\nOne-liner worker setup from environment variables.\n\n"
+                                    "Every override is a field of the SDK configuration.",
+                                    true);
+    // For inspect.signature() and help(); the stub spells the fields out.
+    nb::setattr(from_env_fn, "__text_signature__", nb::str("($cls, /, **overrides)"));
+    ns["from_env"] = classmethod(from_env_fn);
     ns["__post_init__"] = method(cls, "__post_init__", post_init, base,
                                  "Run the SDK's hook, then wire Kavri Cloud from the environment.", true);
     nb::object metaclass = nb::borrow(reinterpret_cast<PyObject *>(Py_TYPE(base.ptr())));
@@ -404,7 +417,7 @@ void bind_plugin(nb::module_ &m) {
         if (!kd::is_import_error(err)) throw;
         m.attr("_missing_kavri_plugin_import_error") = kd::error_value(err);
         nb::dict ns;
-        ns["__doc__"] = "Placeholder: the SDK's Temporal support (kavri[temporal]) is not installed.";
+        ns["__doc__"] = "Placeholder: the SDK's Temporal support (kavri-cloud[temporal]) is not installed.";
         ns["__init__"] = method("KavriPlugin", "__init__", missing_plugin, nb::none(),
                                 "Fails with the installation hint.", true);
         m.attr("_MissingKavriPlugin") = make_class("_MissingKavriPlugin", type_type(), object_base(), ns, "KavriPlugin");
@@ -455,4 +468,9 @@ KAVRI_MODULE(temporal, m) {
         "dashboard_root_key_hex=None, authorizer_name='temporal-worker', fast_poll_seconds=2.0, "
         "fast_poll_attempts=3)\n\n"
         "Configure a KavriPlugin for a Temporal worker from env + overrides.");
+    // inspect.signature() and help() read this; the docstring's first line says the same.
+    nb::setattr(m.attr("configure_temporal_worker"), "__text_signature__",
+                nb::str("(activity_fns, *, api_key=None, signing_key=None, control_plane_url=None, "
+                        "dashboard_root_key_hex=None, authorizer_name='temporal-worker', fast_poll_seconds=2.0, "
+                        "fast_poll_attempts=3)"));
 }

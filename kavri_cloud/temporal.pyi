@@ -2,9 +2,12 @@
 
 import logging
 from collections.abc import Callable, Sequence
-from typing import Any, TypeVar
+from typing import Any, Literal, TypeVar
 
 import kavri.temporal
+from kavri.approval import ApprovalGate
+from kavri.control_plane import ControlPlaneClient
+from kavri_core import PublicKey, SigningKey
 
 _C = TypeVar("_C")
 
@@ -40,8 +43,26 @@ class KavriPluginConfig(kavri.temporal.KavriPluginConfig):
     """
 
     @classmethod
-    def from_env(cls: type[_C], **overrides: Any) -> _C:
-        """One-liner worker setup from environment variables."""
+    def from_env(
+        cls: type[_C],
+        *,
+        signing_key: SigningKey | None = None,
+        control_plane: ControlPlaneClient | None = None,
+        approval_handler: Callable[..., Any] | None = None,
+        trusted_roots: list[PublicKey] | None = ...,
+        activity_fns: list[Callable[..., Any]] = ...,
+        on_denial: Literal["raise", "skip"] = "raise",
+        dry_run: bool = ...,
+        clearance_requirements: dict[str, int] = ...,
+        gate: ApprovalGate | None = None,
+    ) -> _C:
+        """One-liner worker setup from environment variables.
+
+        Every argument is a field of the SDK configuration. ``signing_key`` defaults to
+        KAVRI_ISSUER_KEY or KAVRI_SIGNING_KEY, ``trusted_roots`` to that key's public key,
+        ``dry_run`` to observe-first from KAVRI_ENFORCEMENT; KAVRI_CONNECT_TOKEN is
+        applied and its agent claimed first.
+        """
 
     def __post_init__(self) -> None: ...
 
@@ -53,7 +74,7 @@ def configure_temporal_worker(
     activity_fns: Sequence[Callable[..., Any]],
     *,
     api_key: str | None = None,
-    signing_key: Any = None,
+    signing_key: SigningKey | None = None,
     control_plane_url: str | None = None,
     dashboard_root_key_hex: str | None = None,
     authorizer_name: str = "temporal-worker",

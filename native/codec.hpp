@@ -140,8 +140,9 @@ struct B64Table {
 };
 inline constexpr B64Table kB64Standard{false}, kB64UrlSafe{true};
 
-// Decodes like the host's base64 decoder: `strict` is its "validate" mode
-// (only alphabet characters, padding only at the end); otherwise characters
+// Decodes like the host's base64 decoder: `strict` is its "validate" mode as
+// Python 3.13 has it (only alphabet characters, padding only at the end and only
+// to complete the last quantum, on every Python); otherwise characters
 // outside the alphabet are discarded, while the padding must still be right.
 // Returns std::nullopt with `error` holding the host's error text on failure.
 // Non-ASCII input is the caller's check (the host refuses it before decoding).
@@ -174,8 +175,11 @@ std::optional<std::string> b64_decode(const CharT *data, size_t size, bool stric
         unsigned v = cls(i);
         if (v == kB64Pad) {
             padding_started = true;
-            if (strict && i == 0) {
-                error = "Leading padding not allowed";
+            // Padding where no quantum is open is malformed. Python 3.13's
+            // validate mode says so and older ones let "QUJD=" pass; one rule on
+            // every host, so a fleet of workers agrees on what a signature is.
+            if (strict && quad_pos == 0) {
+                error = i == 0 ? "Leading padding not allowed" : "Excess padding not allowed";
                 return std::nullopt;
             }
             if (quad_pos >= 2 && quad_pos + ++pads >= 4) {

@@ -89,9 +89,45 @@ def test_lenient_standard_base64_matches_b64decode(text):
 
 
 @pytest.mark.skipif(sys.version_info < (3, 11), reason="the host's strict mode changed in 3.11; the codec follows 3.11+")
+@pytest.mark.parametrize(
+    "signature, accepted",
+    [
+        ("QUJD", True),
+        ("QQ==", True),
+        ("QUI=", True),
+        ("QUJD=", False),  # 3.12 and older accept this in validate mode, 3.13 does not
+        ("QUJD==", False),
+        ("QUJD=QQ==", False),
+        ("=QUJD", False),
+    ],
+)
+def test_padding_only_completes_the_last_quantum_on_every_python(signature, accepted):
+    from kavri_cloud.exceptions import KavriCloudError
+
+    if accepted:
+        with pytest.raises(KavriCloudError, match="no approval responses|signed approval"):
+            _extract_through_failing_sdk(signature)
+    else:
+        with pytest.raises(KavriCloudError, match="malformed signed_approval"):
+            _extract_through_failing_sdk(signature)
+
+
+def _extract_through_failing_sdk(signature):
+    import kavri.cp_approval
+
+    original = kavri.cp_approval.signed_approvals_from_response
+    kavri.cp_approval.signed_approvals_from_response = lambda record: []
+    try:
+        approval._extract_signed_approvals({"responses": [{"signed_approval": signature}]})
+    finally:
+        kavri.cp_approval.signed_approvals_from_response = original
+
+
 @settings(max_examples=500)
 @given(b64_texts.filter(lambda s: s != ""))
 @example("QUJD=")
+@example("QUJD==")
+@example("QUJD=QQ==")
 @example("=QQ==")
 @example("QQ===")
 def test_strict_base64_check_matches_validate_mode(text):
@@ -115,7 +151,10 @@ def test_strict_base64_check_matches_validate_mode(text):
     is_hex = all(c in string.hexdigits for c in text.rstrip("\n")) and text.rstrip("\n") and len(text) % 2 == 0
     if is_hex and host(bytes.fromhex, text)[0] == "ok":
         return  # the hex branch took it
+    # One rule on every Python: validate mode as 3.13 has it, where padding may only
+    # complete the last quantum (3.12 and older let "QUJD=" through).
     valid = host(lambda s: base64.b64decode(s, validate=True), text)[0] == "ok"
+    valid = valid and ("=" not in text or text.index("=") % 4 != 0)
     assert malformed is (not valid)
     if valid:
         assert seen == [text]

@@ -404,7 +404,7 @@ for cls, name in ((lg.KavriMiddleware, "KavriMiddleware"), (lg.KavriToolNode, "K
         try:
             cls(*args, **kwargs)
         except ImportError as exc:
-            assert str(exc) == "kavri_cloud.langgraph requires kavri[langgraph]. Install with: pip install 'kavri[langgraph]'"
+            assert str(exc) == "kavri_cloud.langgraph requires kavri-cloud[langgraph]. Install with: pip install 'kavri-cloud[langgraph]'"
             assert isinstance(exc.__cause__, ImportError), exc.__cause__
         else:
             raise AssertionError("constructed")

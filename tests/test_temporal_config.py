@@ -335,7 +335,7 @@ def test_without_the_sdks_temporal_support_the_config_is_a_placeholder(monkeypat
         with pytest.raises(ImportError) as info:
             attempt()
         assert str(info.value) == (
-            "kavri_cloud.temporal requires kavri[temporal]. Install with: pip install 'kavri[temporal]'")
+            "kavri_cloud.temporal requires kavri-cloud[temporal]. Install with: pip install 'kavri-cloud[temporal]'")
         assert isinstance(info.value.__cause__, ImportError)
     with pytest.raises(TypeError):
         temporal._make_cloud_plugin_config_class(1)
@@ -351,7 +351,7 @@ def test_the_module_loads_without_the_sdks_temporal_support():
         try:
             temporal.KavriPlugin(object())
         except ImportError as exc:
-            assert "pip install 'kavri[temporal]'" in str(exc)
+            assert "pip install 'kavri-cloud[temporal]'" in str(exc)
             assert exc.__cause__ is temporal._missing_kavri_plugin_import_error
         else:
             raise AssertionError("the placeholder constructed")

@@ -37,6 +37,8 @@ def test_a_bad_hexadecimal_key_fails_loudly_and_never_falls_back(text, detail, m
         temporal._resolve_signing_key(text, "id", "proj")
     assert str(info.value).startswith("KAVRI_SIGNING_KEY is set but cannot be decoded as hex: ")
     assert detail in str(info.value)
+    if secrets is None:
+        assert "google.cloud.secretmanager" in str(info.value.__cause__.__cause__)
     assert isinstance(info.value.__cause__, ValueError)
     assert str(info.value).endswith(str(info.value.__cause__))
     assert secrets.clients == 0
@@ -70,7 +72,8 @@ class PermissionDenied(Exception):
         (FakeSecretManager(construct_error=PermissionDenied("no ambient credentials")), "no ambient credentials"),
         (FakeSecretManager(error=PermissionDenied("403 permission denied")), "403 permission denied"),
         (FakeSecretManager(HEX.encode()), ""),  # hexadecimal text is not raw key bytes
-        (None, "google.cloud.secretmanager"),  # the GCP library is missing
+        # the GCP library is missing: the message names the extra that installs it
+        (None, "GCP Secret Manager support is not installed. Install with: pip install 'kavri-cloud[gcp]'"),
     ],
 )
 def test_secret_manager_failures_become_one_runtime_error_naming_project_then_secret(secrets, detail, monkeypatch):

@@ -7,10 +7,19 @@ malformed bodies). Start it with ``kavri-cloud local`` or, in-process, with
 :class:`LocalCloud`.
 """
 
-from .app import MAX_BODY_BYTES, SERVICE_NAME, create_app
-from .faults import FaultSettings
-from .server import ConnectionLimits, LocalApprover, LocalCloud, make_connect_token
-from .store import DEFAULT_APPROVER_NAMES, LocalCloudError, Store
+try:
+    from .app import MAX_BODY_BYTES, SERVICE_NAME, create_app
+    from .faults import FaultSettings
+    from .server import ConnectionLimits, LocalApprover, LocalCloud, make_connect_token
+    from .store import DEFAULT_APPROVER_NAMES, LocalCloudError, Store
+except ModuleNotFoundError as _missing:
+    # Without the local extra (Starlette, uvicorn) or the SDK: one line naming the install.
+    from kavri_cloud._missing import hint_for
+
+    _hint = hint_for(_missing)
+    if _hint is None:
+        raise
+    raise ModuleNotFoundError(_hint, name=_missing.name) from _missing
 
 __all__ = [
     "DEFAULT_APPROVER_NAMES",
