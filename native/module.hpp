@@ -1,5 +1,5 @@
-// The module entry point: nanobind's NB_MODULE (as of nanobind 3.1, pinned for it), except that an error raised while the module
-// body runs leaves the import as itself. NB_MODULE wraps every one in
+// The module entry point: nanobind's NB_MODULE (as of nanobind 3.1, the pinned version), except
+// that an error raised while the module body runs leaves the import as itself. NB_MODULE wraps every one in
 // ImportError("Encountered an error while initializing the extension."), so `except ImportError`
 // (the usual test for an optional extra) would take a broken dependency for a missing one.
 #pragma once
