@@ -69,14 +69,28 @@ def _check_api_key(api_key: Any) -> str:
         raise ValueError("api_key must be a non-empty string")
     # Control characters or non-ASCII text cannot travel in a header; the key
     # itself is never echoed.
-    if not all(" " < ch < "\x7f" for ch in api_key):
+    if not (api_key.isascii() and api_key.isprintable() and " " not in api_key):
         raise ValueError("api_key contains characters that are not allowed in an HTTP header")
     return api_key
+
+
+_checked_urls: dict[str, str] = {}
 
 
 def _check_base_url(base_url: Any) -> str:
     if not isinstance(base_url, str):
         raise TypeError(f"base_url must be a str, got {type(base_url).__name__}")
+    # Every handler invocation makes a client of the same URL: check it once.
+    checked = _checked_urls.get(base_url)
+    if checked is None:
+        checked = _split_base_url(base_url)
+        if len(_checked_urls) >= 64:
+            _checked_urls.clear()
+        _checked_urls[base_url] = checked
+    return checked
+
+
+def _split_base_url(base_url: str) -> str:
     from urllib.parse import urlsplit
 
     value = base_url.strip()
@@ -466,6 +480,9 @@ def _loop_table(loop: Any) -> dict[str, _Pool]:
         _loop_pools = weakref.WeakKeyDictionary()
     table: dict[str, _Pool] | None = _loop_pools.get(loop)
     if table is None:
+        # A new loop: drop the pools of closed ones (they hold dead transports).
+        for stale in [other for other in list(_loop_pools) if other.is_closed()]:
+            del _loop_pools[stale]
         table = {}
         _loop_pools[loop] = table
     return table
@@ -477,10 +494,6 @@ def _acquire(base_url: str, loop: Any) -> _Pool:
         if loop is None:
             table = _blocking_pools
         else:
-            if _loop_pools is not None:
-                # A pool of a closed loop holds dead transports: drop such entries.
-                for stale in [lp for lp in list(_loop_pools) if lp.is_closed()]:
-                    del _loop_pools[stale]
             table = _loop_table(loop)
         pool = table.get(base_url)
         if pool is None:
@@ -908,10 +921,17 @@ def _check_cap(cap: Any) -> int:
     return cap
 
 
+_header_lists: dict[str, list[tuple[bytes, bytes]]] = {}
+
+
 class _BaseClient:
     """Configuration, validation and response handling shared by both clients."""
 
+    __slots__ = ("_api_key", "_base_url", "_timeout", "_max_response_bytes", "_deadline", "_pool", "_more",
+                 "_closed", "__weakref__")
+
     _pool: _Pool | None
+    _more: list[_Pool] | None  # pools of further loops, for an asynchronous client used on several
 
     def __init__(
         self,
@@ -927,7 +947,7 @@ class _BaseClient:
         self._max_response_bytes = _check_cap(max_response_bytes)
         self._deadline: float | None = None
         self._pool = None
-        self._raw: list[tuple[bytes, bytes]] | None = None
+        self._more = None
         self._closed = False
 
     @property
@@ -985,10 +1005,13 @@ class _BaseClient:
         }
 
     def _raw_headers(self) -> list[tuple[bytes, bytes]]:
-        # Built once per client; the key was checked to be printable ASCII.
-        raw = self._raw
+        # Built once per key, not per client: a thousand handler invocations share one list.
+        raw = _header_lists.get(self._api_key)
         if raw is None:
-            raw = self._raw = [(k.encode("ascii"), v.encode("ascii")) for k, v in self._headers().items()]
+            raw = [(k.encode("ascii"), v.encode("ascii")) for k, v in self._headers().items()]
+            if len(_header_lists) >= 16:  # keys are few; a bound all the same
+                _header_lists.clear()
+            _header_lists[self._api_key] = raw
         return raw
 
     def _ensure_open(self) -> None:
@@ -1079,6 +1102,8 @@ class KavriCloudClient(_BaseClient):
     close never ends another client's request; the last client to close lets
     the pool's connections go. It is not meant to be shared between threads.
     """
+
+    __slots__ = ()
 
     def __enter__(self) -> KavriCloudClient:
         return self
@@ -1261,7 +1286,7 @@ class AsyncKavriCloudClient(_BaseClient):
     client's request, and the last client to close lets the pool's connections go.
     """
 
-    _more: list[_Pool] | None = None  # pools of further loops, for a client used on several
+    __slots__ = ()
 
     async def __aenter__(self) -> AsyncKavriCloudClient:
         return self
