@@ -563,10 +563,11 @@ class _AsyncConnections:
         """The idle connections (for inspection)."""
         return list(self._idle)
 
-    def _new(self, origin: Any) -> Any:
+    def _new(self, origin: Any, counted: bool = False) -> Any:
         import httpcore
 
-        self._count += 1
+        if not counted:
+            self._count += 1
         return httpcore.AsyncHTTPConnection(origin=origin, ssl_context=_shared_ssl_context(),
                                             keepalive_expiry=_KEEPALIVE_EXPIRY)
 
@@ -591,15 +592,21 @@ class _AsyncConnections:
             connection = await waiter
         except BaseException:
             if waiter.done() and not waiter.cancelled():
-                self._checkin(waiter.result(), origin)  # handed over just as this request gave up
+                # Handed over just as this request gave up: pass it on.
+                handed = waiter.result()
+                if handed is None:
+                    self._count -= 1
+                    self._pass_slot()
+                else:
+                    self._checkin(handed, origin)
             else:
                 try:
                     self._waiters.remove(waiter)
                 except ValueError:
                     pass
             raise
-        if connection is None:  # a slot came free: open a connection of our own
-            return self._new(origin)
+        if connection is None:  # a slot came free (already counted as ours): open a connection
+            return self._new(origin, counted=True)
         return connection
 
     def _checkin(self, connection: Any, origin: Any) -> None:
@@ -609,19 +616,26 @@ class _AsyncConnections:
             self._count -= 1
             if not connection.is_closed():
                 _close_later(connection)
+        if not reusable:
+            self._pass_slot()
+            return
         waiters = self._waiters
         while waiters:
             waiter = waiters.popleft()
-            if waiter.done():
-                continue
-            if reusable:
+            if not waiter.done():
                 waiter.set_result(connection)
-            else:
-                self._count += 1  # the slot goes to the waiter, which opens its own
+                return
+        self._idle.append(connection)
+
+    def _pass_slot(self) -> None:
+        """A connection slot came free: the longest waiter gets it and opens its own connection."""
+        waiters = self._waiters
+        while waiters and self._count < self._limit:
+            waiter = waiters.popleft()
+            if not waiter.done():
+                self._count += 1
                 waiter.set_result(None)
-            return
-        if reusable:
-            self._idle.append(connection)
+                return
 
     async def handle_async_request(self, request: Any) -> Any:
         """Send `request` on a pooled connection; the response releases it when closed."""
@@ -647,7 +661,12 @@ def _close_later(connection: Any) -> None:
     # read): close it on the loop, without making the release itself wait.
     import asyncio
 
-    asyncio.get_running_loop().create_task(connection.aclose())
+    task = asyncio.get_running_loop().create_task(connection.aclose())
+    _closing.add(task)  # the loop keeps only a weak reference to its tasks
+    task.add_done_callback(_closing.discard)
+
+
+_closing: set[Any] = set()
 
 
 class _PooledResponse:

@@ -199,3 +199,26 @@ def test_blocking_handlers_on_many_threads_open_at_most_the_pools_connections(lo
         opened = _opened_by(local_cloud, run_all)
     assert len(results) == COUNT and all(type(r).__name__ == "SignedApproval" for r in results)
     assert 1 <= opened <= POOL_CONNECTIONS
+
+
+def test_requests_given_up_while_they_wait_for_a_connection_leave_the_pool_whole(local_cloud, monkeypatch):
+    monkeypatch.setattr(client_module, "POOL_CONNECTIONS", 2)
+    url, key = local_cloud.url, local_cloud.runtime_key
+
+    async def scenario() -> None:
+        clients = [AsyncKavriCloudClient(key, base_url=url) for _ in range(20)]
+        tasks = [asyncio.create_task(c.health()) for c in clients]
+        await asyncio.sleep(0)  # two connecting, eighteen waiting
+        for task in tasks[::2]:
+            task.cancel()
+        results = await asyncio.gather(*tasks, return_exceptions=True)
+        assert [isinstance(r, asyncio.CancelledError) for r in results] == [True, False] * 10
+        pool = clients[1]._pool.core
+        assert pool._count <= 2
+        for c in clients[1::2]:  # the survivors still get connections, never a third one
+            assert (await c.health())["status"] == "ok"
+        assert pool._count <= 2
+        for c in clients:
+            await c.close()
+
+    assert _opened_by(local_cloud, lambda: asyncio.run(scenario())) <= 2
