@@ -639,10 +639,19 @@ class _AsyncConnections:
 
     async def handle_async_request(self, request: Any) -> Any:
         """Send `request` on a pooled connection; the response releases it when closed."""
-        origin = request.url.origin
+        return await self.send(request.url.origin, lambda: request)
+
+    async def send(self, origin: Any, build: Any) -> Any:
+        """Send the request `build()` makes once a connection of `origin` is free.
+
+        The request is built only then: a thousand requests waiting for a
+        connection hold no encoded bodies, and their encoding is spread over the
+        moments they get one instead of landing all in the loop iteration that
+        started them.
+        """
         connection = await self._checkout(origin)
         try:
-            response = await connection.handle_async_request(request)
+            response = await connection.handle_async_request(build())
         except BaseException:
             self._checkin(connection, origin)
             raise
@@ -696,7 +705,7 @@ class _PooledResponse:
 class _Target:
     """What every request to one base URL shares: scheme, host, port, Host header, path prefix."""
 
-    __slots__ = ("scheme", "host", "port", "host_header", "prefix")
+    __slots__ = ("scheme", "host", "port", "host_header", "prefix", "origin")
 
     def __init__(self, base_url: str) -> None:
         from urllib.parse import urlsplit
@@ -713,6 +722,9 @@ class _Target:
         self.host_header = shown.encode("idna") if not shown.isascii() else shown.encode("ascii")
         self.prefix = (parts.path.rstrip("/") + "/v1/").encode("ascii", "strict") if parts.path.isascii() else \
             _quote_path(parts.path.rstrip("/") + "/v1/")
+        import httpcore
+
+        self.origin = httpcore.Origin(self.scheme, self.host, self.port)
 
 
 def _quote_path(path: str) -> bytes:
@@ -1378,9 +1390,12 @@ class AsyncKavriCloudClient(_BaseClient):
         budget: float | None
     ) -> httpx.Response:
         try:
-            request = _encode_request(_target(self._base_url), self._raw_headers(), method, path, json, params,
-                                      budget)
-            response = await pool.core.handle_async_request(request)
+            target = _target(self._base_url)
+
+            def build() -> Any:
+                return _encode_request(target, self._raw_headers(), method, path, json, params, budget)
+
+            response = await pool.core.send(target.origin, build)
             try:
                 body = _Body(response.status, response.headers, self._max_response_bytes, None)
                 async for chunk in response.stream:
