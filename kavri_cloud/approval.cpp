@@ -128,10 +128,15 @@ nb::object poll_until_resolved(nb::handle, nb::handle args, nb::handle kwargs) {
 kd::Async async_poll_body(nb::object client, nb::object request_id, nb::object poll_interval, nb::object timeout) {
     nb::object deadline = py_add(monotonic(), timeout);
     while (true) {
-        nb::object result = co_await kd::host_await(client_api::get_request(client, request_id));
-        PollStep step = poll_decide(result, deadline, request_id, poll_interval, timeout);
-        if (step.resolved) co_return result;
-        co_await kd::host_await(kd::import_module("asyncio").attr("sleep")(step.sleep_time));
+        nb::object sleep_time;
+        {
+            // Scoped: a pending record is not kept through the sleep (a thousand waiters, a thousand records).
+            nb::object result = co_await kd::host_await(client_api::get_request(client, request_id));
+            PollStep step = poll_decide(result, deadline, request_id, poll_interval, timeout);
+            if (step.resolved) co_return result;
+            sleep_time = std::move(step.sleep_time);
+        }
+        co_await kd::host_await(kd::import_module("asyncio").attr("sleep")(sleep_time));
     }
 }
 
@@ -363,8 +368,14 @@ kd::Async core_body(nb::object state, nb::object request) {
     std::optional<nb::python_error> failure;
     try {
         nb::object start = arm_client(client, captured(state, kTimeout));
-        nb::object ar = co_await kd::host_await(client_api::create_request(client, create_kwargs(payload)));
-        nb::object request_id = ar["id"];
+        nb::object request_id;
+        {
+            // The payload and the created record are not kept while the request waits.
+            nb::object fields = create_kwargs(payload);
+            payload = nb::object();
+            nb::object ar = co_await kd::host_await(client_api::create_request(client, fields));
+            request_id = ar["id"];
+        }
         kd::log(logger(), kd::Level::Info, "approval request %s created for %s", {request_id, tool_of(request)});
         wait.request(request_id); // trace
         result = co_await kd::host_await(mod_attr("_async_poll_until_resolved")(

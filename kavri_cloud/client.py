@@ -69,14 +69,28 @@ def _check_api_key(api_key: Any) -> str:
         raise ValueError("api_key must be a non-empty string")
     # Control characters or non-ASCII text cannot travel in a header; the key
     # itself is never echoed.
-    if not all(" " < ch < "\x7f" for ch in api_key):
+    if not (api_key.isascii() and api_key.isprintable() and " " not in api_key):
         raise ValueError("api_key contains characters that are not allowed in an HTTP header")
     return api_key
+
+
+_checked_urls: dict[str, str] = {}
 
 
 def _check_base_url(base_url: Any) -> str:
     if not isinstance(base_url, str):
         raise TypeError(f"base_url must be a str, got {type(base_url).__name__}")
+    # Every handler invocation makes a client of the same URL: check it once.
+    checked = _checked_urls.get(base_url)
+    if checked is None:
+        checked = _split_base_url(base_url)
+        if len(_checked_urls) >= 64:
+            _checked_urls.clear()
+        _checked_urls[base_url] = checked
+    return checked
+
+
+def _split_base_url(base_url: str) -> str:
     from urllib.parse import urlsplit
 
     value = base_url.strip()
@@ -394,87 +408,424 @@ def _httpx_error(exc: Exception) -> Exception | None:
     return None
 
 
-def _response_stream(stream: Any) -> Any:
-    """httpcore's body stream as httpx's, with httpcore's errors as httpx's."""
-    import httpx
+# ---------------------------------------------------------------------------
+# Connection pools: shared by the clients, one per service and event loop
+#
+# A handler invocation owns its client, but not the connections under it: every
+# client of one base URL borrows the pool of its event loop (blocking clients:
+# the process's pool), so a thousand concurrent approvals open at most
+# POOL_CONNECTIONS connections and each invocation's client costs a few hundred
+# bytes. A pool is released (its connections closed) when the last client that
+# borrowed it closes, so no socket outlives the clients that used it, a loop
+# that ends leaves nothing behind, and no client's close can cut another's
+# request short. A forked child never touches its parent's connections.
 
-    class _ResponseStream(httpx.SyncByteStream):
-        def __iter__(self) -> Any:
-            try:
-                yield from stream
-            except Exception as exc:
-                mapped = _httpx_error(exc)
-                if mapped is None:
-                    raise
-                raise mapped from exc
+POOL_CONNECTIONS = 100
+"""Connections one pool opens at most; requests beyond wait for a free one."""
 
-        def close(self) -> None:
-            close = getattr(stream, "close", None)
-            if close is not None:
-                close()
+# Pollers come back every few seconds; connections that expired sooner would be
+# opened again and again. Services keep idle connections longer (the local one 75 s).
+_KEEPALIVE_EXPIRY = 30.0
 
-    return _ResponseStream()
-
-
-class _DeadlineTransport:
-    """The blocking client's transport: httpcore's pool over the deadline backend."""
-
-    def __init__(self, ssl_context: Any) -> None:
-        import httpcore
-
-        # Duck-typed: httpcore is imported only when the first request is sent.
-        backend: Any = _DeadlineBackend()
-        self._pool = httpcore.ConnectionPool(
-            ssl_context=ssl_context,
-            max_connections=100,
-            max_keepalive_connections=20,
-            keepalive_expiry=5.0,
-            network_backend=backend,
-        )
-
-    def handle_request(self, request: httpx.Request) -> httpx.Response:
-        import httpcore
-        import httpx
-
-        core_request = httpcore.Request(
-            method=request.method,
-            url=httpcore.URL(scheme=request.url.raw_scheme, host=request.url.raw_host, port=request.url.port,
-                             target=request.url.raw_path),
-            headers=request.headers.raw,
-            content=request.stream,
-            extensions=request.extensions,
-        )
-        try:
-            response = self._pool.handle_request(core_request)
-        except Exception as exc:
-            mapped = _httpx_error(exc)
-            if mapped is None:
-                raise
-            raise mapped from exc
-        return httpx.Response(status_code=response.status, headers=response.headers,
-                              stream=_response_stream(response.stream),
-                              extensions=response.extensions)
-
-    def close(self) -> None:
-        self._pool.close()
-
-    def __enter__(self) -> _DeadlineTransport:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
+# Key of a pool: ``None`` for the blocking pool, else the event loop (weakly) and
+# the base URL. Guarded by _pools_lock: loops on several threads share the tables.
+_blocking_pools: dict[str, _Pool] = {}
+_loop_pools: Any = None  # weakref.WeakKeyDictionary[loop, dict[str, _Pool]], made on first use
+_pools_lock: Any = None
+_inherited: list[Any] = []  # a forked child's copies of its parent's pools: never used, never closed
 
 
-def _new_http(asynchronous: bool, options: dict[str, Any]) -> Any:
-    """Build a client's connection pool: the one place where transports are made."""
-    import httpx
+class _Pool:
+    """One httpcore pool and the number of open clients borrowing it.
 
+    Its loop is held weakly, so a pool keeps no ended loop alive.
+    """
+
+    __slots__ = ("core", "users", "_loop", "base_url", "closing")
+
+    def __init__(self, core: Any, loop: Any, base_url: str) -> None:
+        import weakref
+
+        self.core = core
+        self.users = 0
+        self._loop = None if loop is None else weakref.ref(loop)
+        self.base_url = base_url
+        self.closing = False
+
+    @property
+    def loop(self) -> Any:
+        """The event loop of an asynchronous pool (None once it is gone, and for the blocking pool)."""
+        return None if self._loop is None else self._loop()
+
+
+def _lock() -> Any:
+    global _pools_lock
+    if _pools_lock is None:
+        import threading
+
+        _pools_lock = threading.Lock()
+    return _pools_lock
+
+
+def _after_fork_in_child() -> None:
+    # The parent's sockets (and TLS sessions) are not ours to close: a close could
+    # end the parent's session. Keep the objects, drop them from the tables.
+    global _pools_lock, _loop_pools
+    _inherited.extend(_blocking_pools.values())
+    if _loop_pools is not None:
+        _inherited.extend(dict(_loop_pools).values())
+    _blocking_pools.clear()
+    _loop_pools = None
+    _pools_lock = None  # another thread may have held it at the fork
+
+
+def _register_fork_hook() -> None:
+    import os
+
+    if hasattr(os, "register_at_fork"):
+        os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+_register_fork_hook()
+
+
+def _loop_table(loop: Any) -> dict[str, _Pool]:
+    """The pools of `loop` (called with the lock held)."""
+    global _loop_pools
+    if _loop_pools is None:
+        import weakref
+
+        _loop_pools = weakref.WeakKeyDictionary()
+    table: dict[str, _Pool] | None = _loop_pools.get(loop)
+    if table is None:
+        # A new loop: drop the pools of closed ones (they hold dead transports).
+        for stale in [other for other in list(_loop_pools) if other.is_closed()]:
+            del _loop_pools[stale]
+        table = {}
+        _loop_pools[loop] = table
+    return table
+
+
+def _acquire(base_url: str, loop: Any) -> _Pool:
+    """Borrow the pool of `base_url` (on `loop`, or the blocking one when None); one more user."""
+    with _lock():
+        if loop is None:
+            table = _blocking_pools
+        else:
+            table = _loop_table(loop)
+        pool = table.get(base_url)
+        if pool is None:
+            pool = _Pool(_new_http(loop is not None), loop, base_url)
+            table[base_url] = pool
+        pool.users += 1
+        return pool
+
+
+def _release(pool: _Pool) -> bool:
+    """One user less; True when it was the last one and the pool is now out of the tables."""
+    with _lock():
+        pool.users -= 1
+        if pool.users > 0:
+            return False
+        pool.closing = True
+        if pool._loop is None:
+            table: dict[str, _Pool] | None = _blocking_pools
+        else:
+            loop = pool.loop
+            table = None if _loop_pools is None or loop is None else _loop_pools.get(loop)
+        if table is not None and table.get(pool.base_url) is pool:
+            del table[pool.base_url]
+        return True
+
+
+def _new_http(asynchronous: bool) -> Any:
+    """Build a connection pool: the one place where transports are made.
+
+    The blocking pool's network layer cuts each socket operation to the time left
+    before the request's deadline; the asynchronous one is bounded by cancelling
+    the request at its deadline.
+    """
+    import httpcore
+
+    options: dict[str, Any] = {
+        "ssl_context": _shared_ssl_context(),
+        "max_connections": POOL_CONNECTIONS,
+        "max_keepalive_connections": POOL_CONNECTIONS,
+        "keepalive_expiry": _KEEPALIVE_EXPIRY,
+    }
     if asynchronous:
-        # The asynchronous client bounds a request by cancelling it at its deadline.
-        transport: Any = httpx.AsyncHTTPTransport(verify=_shared_ssl_context())
-        return httpx.AsyncClient(transport=transport, **options)
-    bounded: Any = _DeadlineTransport(_shared_ssl_context())
-    return httpx.Client(transport=bounded, **options)
+        return _AsyncConnections(POOL_CONNECTIONS)
+    backend: Any = _DeadlineBackend()
+    return httpcore.ConnectionPool(network_backend=backend, **options)
+
+
+class _AsyncConnections:
+    """The asynchronous pool: at most ``limit`` HTTP/1.1 connections of one loop and origin.
+
+    httpcore's own pool rescans every queued request against every connection
+    each time one is released: with a thousand requests waiting that is tens of
+    millions of steps, on the loop. Here a released connection goes straight to
+    the longest waiter (or onto a stack of idle ones, so the warmest is reused
+    first), each step O(1); the connections themselves are httpcore's.
+    """
+
+    def __init__(self, limit: int) -> None:
+        self._limit = limit
+        self._idle: list[Any] = []
+        self._count = 0  # connections open or being opened
+        self._waiters: Any = None  # collections.deque of futures, made on first wait
+        self._closed = False
+
+    @property
+    def connections(self) -> list[Any]:
+        """The idle connections (for inspection)."""
+        return list(self._idle)
+
+    def _new(self, origin: Any, counted: bool = False) -> Any:
+        import httpcore
+
+        if not counted:
+            self._count += 1
+        return httpcore.AsyncHTTPConnection(origin=origin, ssl_context=_shared_ssl_context(),
+                                            keepalive_expiry=_KEEPALIVE_EXPIRY)
+
+    async def _checkout(self, origin: Any) -> Any:
+        idle = self._idle
+        while idle:
+            connection = idle.pop()
+            if connection.is_available() and not connection.has_expired():
+                return connection
+            self._count -= 1
+            await connection.aclose()
+        if self._count < self._limit:
+            return self._new(origin)
+        import asyncio
+        import collections
+
+        if self._waiters is None:
+            self._waiters = collections.deque()
+        waiter = asyncio.get_running_loop().create_future()
+        self._waiters.append(waiter)
+        try:
+            connection = await waiter
+        except BaseException:
+            if waiter.done() and not waiter.cancelled():
+                # Handed over just as this request gave up: pass it on.
+                handed = waiter.result()
+                if handed is None:
+                    self._count -= 1
+                    self._pass_slot()
+                else:
+                    self._checkin(handed, origin)
+            else:
+                try:
+                    self._waiters.remove(waiter)
+                except ValueError:
+                    pass
+            raise
+        if connection is None:  # a slot came free (already counted as ours): open a connection
+            return self._new(origin, counted=True)
+        return connection
+
+    def _checkin(self, connection: Any, origin: Any) -> None:
+        """Give a connection back after its request: to the next waiter, or to the idle stack."""
+        reusable = not self._closed and connection.is_available()
+        if not reusable:
+            self._count -= 1
+            if not connection.is_closed():
+                _close_later(connection)
+        if not reusable:
+            self._pass_slot()
+            return
+        waiters = self._waiters
+        while waiters:
+            waiter = waiters.popleft()
+            if not waiter.done():
+                waiter.set_result(connection)
+                return
+        self._idle.append(connection)
+
+    def _pass_slot(self) -> None:
+        """A connection slot came free: the longest waiter gets it and opens its own connection."""
+        waiters = self._waiters
+        while waiters and self._count < self._limit:
+            waiter = waiters.popleft()
+            if not waiter.done():
+                self._count += 1
+                waiter.set_result(None)
+                return
+
+    async def handle_async_request(self, request: Any) -> Any:
+        """Send `request` on a pooled connection; the response releases it when closed."""
+        return await self.send(request.url.origin, lambda: request)
+
+    async def send(self, origin: Any, build: Any) -> Any:
+        """Send the request `build()` makes once a connection of `origin` is free.
+
+        The request is built only then: a thousand requests waiting for a
+        connection hold no encoded bodies, and their encoding is spread over the
+        moments they get one instead of landing all in the loop iteration that
+        started them.
+        """
+        connection = await self._checkout(origin)
+        try:
+            response = await connection.handle_async_request(build())
+        except BaseException:
+            self._checkin(connection, origin)
+            raise
+        return _PooledResponse(response, self, connection, origin)
+
+    async def aclose(self) -> None:
+        self._closed = True
+        idle, self._idle = self._idle, []
+        for connection in idle:
+            self._count -= 1
+            await connection.aclose()
+
+
+def _close_later(connection: Any) -> None:
+    # A connection that cannot be reused and is still open (a response left half
+    # read): close it on the loop, without making the release itself wait.
+    import asyncio
+
+    task = asyncio.get_running_loop().create_task(connection.aclose())
+    _closing.add(task)  # the loop keeps only a weak reference to its tasks
+    task.add_done_callback(_closing.discard)
+
+
+_closing: set[Any] = set()
+
+
+class _PooledResponse:
+    """An httpcore response whose close hands its connection back to the pool."""
+
+    __slots__ = ("status", "headers", "stream", "_response", "_pool", "_connection", "_origin")
+
+    def __init__(self, response: Any, pool: _AsyncConnections, connection: Any, origin: Any) -> None:
+        self.status = response.status
+        self.headers = response.headers
+        self.stream = response.stream
+        self._response = response
+        self._pool = pool
+        self._connection = connection
+        self._origin = origin
+
+    async def aclose(self) -> None:
+        connection, self._connection = self._connection, None
+        if connection is None:
+            return
+        try:
+            await self._response.aclose()
+        finally:
+            self._pool._checkin(connection, self._origin)
+
+
+class _Target:
+    """What every request to one base URL shares: scheme, host, port, Host header, path prefix."""
+
+    __slots__ = ("scheme", "host", "port", "host_header", "prefix", "origin")
+
+    def __init__(self, base_url: str) -> None:
+        from urllib.parse import urlsplit
+
+        parts = urlsplit(base_url)
+        self.scheme = parts.scheme.encode("ascii")
+        host = parts.hostname or ""
+        default = 443 if parts.scheme == "https" else 80
+        self.port = parts.port or default
+        self.host = host.encode("idna") if not host.isascii() else host.encode("ascii")
+        shown = f"[{host}]" if ":" in host else host
+        if parts.port and parts.port != default:
+            shown += f":{parts.port}"
+        self.host_header = shown.encode("idna") if not shown.isascii() else shown.encode("ascii")
+        self.prefix = (parts.path.rstrip("/") + "/v1/").encode("ascii", "strict") if parts.path.isascii() else \
+            _quote_path(parts.path.rstrip("/") + "/v1/")
+        import httpcore
+
+        self.origin = httpcore.Origin(self.scheme, self.host, self.port)
+
+
+def _quote_path(path: str) -> bytes:
+    from urllib.parse import quote
+
+    return quote(path, safe="/%:@!$&'()*+,;=~").encode("ascii")
+
+
+_targets: dict[str, _Target] = {}
+
+
+def _target(base_url: str) -> _Target:
+    target = _targets.get(base_url)
+    if target is None:
+        if len(_targets) > 64:  # base URLs are few; a bound all the same
+            _targets.clear()
+        target = _targets[base_url] = _Target(base_url)
+    return target
+
+
+def _encode_request(target: _Target, headers: list[tuple[bytes, bytes]], method: str, path: str, json: Any,
+                    params: Mapping[str, Any] | None, budget: float | None) -> Any:
+    """The httpcore request of one API call."""
+    import httpcore
+
+    raw_path = _quote_path(path) if not path.isascii() or " " in path else path.encode("ascii")
+    query = b""
+    if params:
+        from urllib.parse import urlencode
+
+        query = b"?" + urlencode([(k, _param_text(v)) for k, v in params.items() if v is not None]).encode("ascii")
+        if query == b"?":
+            query = b""
+    sent = [(b"Host", target.host_header), *headers]
+    content: bytes | None = None
+    if json is not None:
+        import json as json_module
+
+        content = json_module.dumps(json, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode("utf-8")
+        sent.append((b"Content-Type", b"application/json"))
+        sent.append((b"Content-Length", str(len(content)).encode("ascii")))
+    elif method in ("POST", "PUT", "PATCH"):
+        sent.append((b"Content-Length", b"0"))
+    timeouts = {"connect": budget, "read": budget, "write": budget, "pool": budget}
+    url = httpcore.URL(scheme=target.scheme, host=target.host, port=target.port,
+                       target=target.prefix + raw_path + query)
+    return httpcore.Request(method.encode("ascii"), url, headers=sent, content=content,
+                            extensions={"timeout": timeouts})
+
+
+def _param_text(value: Any) -> str:
+    # As httpx writes query values: booleans in lower case, None empty.
+    if value is True:
+        return "true"
+    if value is False:
+        return "false"
+    return str(value)
+
+
+async def _close_async_pool(pool: _Pool) -> None:
+    """Close a released pool on its own loop; a pool of an ended loop has nothing left to close."""
+    import asyncio
+
+    loop = pool.loop
+    if loop is None or loop.is_closed():
+        return
+    try:
+        running = asyncio.get_running_loop()
+    except RuntimeError:
+        running = None
+    if running is loop:
+        await pool.core.aclose()
+    else:  # released from another loop's thread: its own loop closes it
+        asyncio.run_coroutine_threadsafe(pool.core.aclose(), loop)
+
+
+def _transport_error(exc: Exception) -> Exception:
+    """An httpcore error as the httpx error of its kind (what the error model is written against)."""
+    mapped = _httpx_error(exc)
+    if mapped is None:
+        return exc
+    mapped.__cause__ = exc
+    return mapped
 
 
 _INFLATE_WBITS = {"gzip": 16 + 15, "x-gzip": 16 + 15, "deflate": 15}
@@ -487,8 +838,9 @@ class _Body:
     what came before the cap, which is plenty to describe the error.
     """
 
-    def __init__(self, response: httpx.Response, cap: int, deadline: float | None) -> None:
-        self.status = response.status_code
+    def __init__(self, status: int, headers: list[tuple[bytes, bytes]], cap: int, deadline: float | None) -> None:
+        self.status = status
+        self.headers = headers
         self._ok = 200 <= self.status < 300
         self._cap = cap
         self._deadline = deadline
@@ -497,7 +849,8 @@ class _Body:
         self.full = False
         self._inflater: Any = None
         self._deflate_retry = False
-        codings = [c.strip().lower() for c in response.headers.get("content-encoding", "").split(",")]
+        encoding = b",".join(v for k, v in headers if k.lower() == b"content-encoding").decode("latin-1")
+        codings = [c.strip().lower() for c in encoding.split(",")]
         codings = [c for c in codings if c and c != "identity"]
         if len(codings) > 1 or (codings and codings[0] not in _INFLATE_WBITS):
             self._fail(f"Kavri Cloud answered with an unsupported content encoding ({', '.join(codings)})")
@@ -567,14 +920,13 @@ class _Body:
                 self._fail("Kavri Cloud's answer could not be decompressed", exc)
         return b"".join(self._parts)
 
-    def response(self, streamed: httpx.Response) -> httpx.Response:
+    def response(self) -> httpx.Response:
         """A response holding the decoded body, for :meth:`_BaseClient._handle_response`."""
         import httpx
 
-        headers = [(k, v) for k, v in streamed.headers.multi_items()
-                   if k.lower() not in ("content-encoding", "content-length", "transfer-encoding")]
-        return httpx.Response(self.status, headers=headers, content=self.finish(), request=streamed.request,
-                              extensions=streamed.extensions)
+        headers = [(k, v) for k, v in self.headers
+                   if k.lower() not in (b"content-encoding", b"content-length", b"transfer-encoding")]
+        return httpx.Response(self.status, headers=headers, content=self.finish())
 
 
 _ssl_context: Any = None
@@ -618,10 +970,17 @@ def _check_cap(cap: Any) -> int:
     return cap
 
 
+_header_lists: dict[str, list[tuple[bytes, bytes]]] = {}
+
+
 class _BaseClient:
     """Configuration, validation and response handling shared by both clients."""
 
-    _http: Any
+    __slots__ = ("_api_key", "_base_url", "_timeout", "_max_response_bytes", "_deadline", "_pool", "_more",
+                 "_closed", "__weakref__")
+
+    _pool: _Pool | None
+    _more: list[_Pool] | None  # pools of further loops, for an asynchronous client used on several
 
     def __init__(
         self,
@@ -636,7 +995,8 @@ class _BaseClient:
         self._timeout = _check_timeout(timeout)
         self._max_response_bytes = _check_cap(max_response_bytes)
         self._deadline: float | None = None
-        self._http = None
+        self._pool = None
+        self._more = None
         self._closed = False
 
     @property
@@ -693,13 +1053,15 @@ class _BaseClient:
             "Accept-Encoding": _ACCEPT_ENCODING,
         }
 
-    def _http_options(self) -> dict[str, Any]:
-        return {
-            "base_url": self.api_root,
-            "headers": self._headers(),
-            "timeout": self._timeout,
-            "follow_redirects": False,
-        }
+    def _raw_headers(self) -> list[tuple[bytes, bytes]]:
+        # Built once per key, not per client: a thousand handler invocations share one list.
+        raw = _header_lists.get(self._api_key)
+        if raw is None:
+            raw = [(k.encode("ascii"), v.encode("ascii")) for k, v in self._headers().items()]
+            if len(_header_lists) >= 16:  # keys are few; a bound all the same
+                _header_lists.clear()
+            _header_lists[self._api_key] = raw
+        return raw
 
     def _ensure_open(self) -> None:
         if self._closed:
@@ -783,11 +1145,14 @@ class KavriCloudClient(_BaseClient):
         TypeError: An argument has the wrong type.
         ValueError: ``api_key`` is empty or ``base_url`` is not an http(s) URL.
 
-    The client owns a connection pool: close it with :meth:`close` or use it
-    as a context manager. It is not meant to be shared between threads.
+    The client borrows the process's connection pool for its base URL (at most
+    :data:`POOL_CONNECTIONS` connections, shared by every blocking client of
+    that URL): close it with :meth:`close` or use it as a context manager. Its
+    close never ends another client's request; the last client to close lets
+    the pool's connections go. It is not meant to be shared between threads.
     """
 
-    _http: httpx.Client | None
+    __slots__ = ()
 
     def __enter__(self) -> KavriCloudClient:
         return self
@@ -796,11 +1161,11 @@ class KavriCloudClient(_BaseClient):
         self.close()
 
     def close(self) -> None:
-        """Close the connection pool. Calling it again does nothing."""
+        """Close the client and give back its share of the pool. Calling it again does nothing."""
         self._closed = True
-        http, self._http = self._http, None
-        if http is not None:
-            http.close()
+        pool, self._pool = self._pool, None
+        if pool is not None and _release(pool):
+            pool.core.close()
 
     def _send(
         self,
@@ -832,24 +1197,34 @@ class KavriCloudClient(_BaseClient):
 
         url = self.api_root + path
         budget = self._budget(method, url)
-        if self._http is None:
-            self._http = _new_http(False, self._http_options())
+        pool = self._pool
+        if pool is None:
+            pool = self._pool = _acquire(self._base_url, None)
         import time
 
         deadline = None if budget is None else time.monotonic() + budget
         token = _deadline_var().set(deadline)
         try:
-            request = self._http.build_request(method, path, json=json, params=params, timeout=budget)
-            streamed = self._http.send(request, stream=True)
             try:
-                body = _Body(streamed, self._max_response_bytes, deadline)
-                for chunk in streamed.iter_raw():
-                    body.feed(chunk)
-                    if body.full:
-                        break
-                return body.response(streamed)
-            finally:
-                streamed.close()
+                request = _encode_request(_target(self._base_url), self._raw_headers(), method, path, json, params,
+                                          budget)
+                response = pool.core.handle_request(request)
+                try:
+                    body = _Body(response.status, response.headers, self._max_response_bytes, deadline)
+                    for chunk in response.stream:
+                        body.feed(chunk)
+                        if body.full:
+                            break
+                finally:
+                    response.close()
+            except httpx.HTTPError:
+                raise
+            except Exception as exc:
+                mapped = _transport_error(exc)
+                if mapped is exc:
+                    raise
+                raise mapped from exc
+            return body.response()
         except httpx.HTTPError as exc:
             if isinstance(exc, httpx.TimeoutException):
                 raise self._timed_out(exc, method, url, budget) from exc
@@ -971,10 +1346,12 @@ async def _within(budget: float | None, awaitable: Any) -> Any:
     """
     import asyncio
 
-    if hasattr(asyncio, "timeout"):  # 3.11+: tells its own cancellation from the caller's
+    if hasattr(asyncio, "timeout") and asyncio.current_task() is not None:
+        # 3.11+: tells its own cancellation from the caller's, without a task per request.
         async with asyncio.timeout(budget):
             return await awaitable
-    # 3.10: the exchange runs as a task of its own, so only this frame sees the caller's cancellation.
+    # 3.10 (or no task to cancel): the exchange runs as a task of its own, so only this
+    # frame sees the caller's cancellation.
     exchange = asyncio.ensure_future(awaitable)
     try:
         done, _ = await asyncio.wait({exchange}, timeout=budget)
@@ -1001,11 +1378,14 @@ class AsyncKavriCloudClient(_BaseClient):
     """Asynchronous client for the Kavri Cloud API.
 
     Same constructor and operations as :class:`KavriCloudClient`, each
-    awaited. Close it with ``await client.close()`` or ``async with``. The
-    connection pool belongs to the event loop that sent the first request.
+    awaited. Close it with ``await client.close()`` or ``async with``. It
+    borrows the connection pool of the running event loop for its base URL
+    (each loop has its own; at most :data:`POOL_CONNECTIONS` connections each,
+    shared by every client of that loop and URL); its close never ends another
+    client's request, and the last client to close lets the pool's connections go.
     """
 
-    _http: httpx.AsyncClient | None
+    __slots__ = ()
 
     async def __aenter__(self) -> AsyncKavriCloudClient:
         return self
@@ -1014,11 +1394,30 @@ class AsyncKavriCloudClient(_BaseClient):
         await self.close()
 
     async def close(self) -> None:
-        """Close the connection pool. Calling it again does nothing."""
+        """Close the client and give back its share of the pools. Calling it again does nothing."""
         self._closed = True
-        http, self._http = self._http, None
-        if http is not None:
-            await http.aclose()
+        pools = [self._pool, *(self._more or ())]
+        self._pool, self._more = None, None
+        for pool in pools:
+            if pool is not None and _release(pool):
+                await _close_async_pool(pool)
+
+    def _loop_pool(self) -> _Pool:
+        import asyncio
+
+        loop = asyncio.get_running_loop()
+        pool = self._pool
+        if pool is not None and pool.loop is loop:
+            return pool
+        for other in self._more or ():
+            if other.loop is loop:
+                return other
+        pool = _acquire(self._base_url, loop)
+        if self._pool is None:
+            self._pool = pool
+        else:
+            self._more = [*(self._more or ()), pool]
+        return pool
 
     async def _send(
         self,
@@ -1037,11 +1436,10 @@ class AsyncKavriCloudClient(_BaseClient):
 
         url = self.api_root + path
         budget = self._budget(method, url)
-        if self._http is None:
-            self._http = _new_http(True, self._http_options())
+        pool = self._loop_pool()
         try:
-            # Cancelled at its deadline, wherever it waits: connect, write, any read.
-            return await _within(budget, self._exchange(method, path, json, params, budget))
+            # Cancelled at its deadline, wherever it waits: a free connection, connect, write, any read.
+            return await _within(budget, self._exchange(pool, method, path, json, params, budget))
         except asyncio.TimeoutError as exc:
             cause = httpx.TimeoutException(f"no complete answer within {self._shown(budget)}s")
             raise self._timed_out(cause, method, url, budget) from cause
@@ -1049,20 +1447,30 @@ class AsyncKavriCloudClient(_BaseClient):
             raise error_from_transport(exc, method=method, url=url, timeout=self._shown(budget)) from exc
 
     async def _exchange(
-        self, method: str, path: str, json: Any, params: Mapping[str, Any] | None, budget: float | None
+        self, pool: _Pool, method: str, path: str, json: Any, params: Mapping[str, Any] | None,
+        budget: float | None
     ) -> httpx.Response:
-        http: Any = self._http
-        request = http.build_request(method, path, json=json, params=params, timeout=budget)
-        streamed = await http.send(request, stream=True)
         try:
-            body = _Body(streamed, self._max_response_bytes, None)
-            async for chunk in streamed.aiter_raw():
-                body.feed(chunk)
-                if body.full:
-                    break
-            return body.response(streamed)
-        finally:
-            await streamed.aclose()
+            target = _target(self._base_url)
+
+            def build() -> Any:
+                return _encode_request(target, self._raw_headers(), method, path, json, params, budget)
+
+            response = await pool.core.send(target.origin, build)
+            try:
+                body = _Body(response.status, response.headers, self._max_response_bytes, None)
+                async for chunk in response.stream:
+                    body.feed(chunk)
+                    if body.full:
+                        break
+            finally:
+                await response.aclose()
+        except Exception as exc:
+            mapped = _transport_error(exc)
+            if mapped is exc:
+                raise
+            raise mapped from exc
+        return body.response()
 
     async def _call(self, method: str, path: str, **kwargs: Any) -> Any:
         return self._handle_response(await self._send(method, path, **kwargs))

@@ -219,6 +219,7 @@ nb::object lowered_status(nb::handle data) {
 kd::Async create_and_poll(nb::object state, nb::object request, nb::object client, nb::object payload,
                           nb::object denied_cls, trace::Wait *wait) {
     nb::dict fields = as_kwargs(payload.attr("to_create_request_kwargs")());
+    payload = nb::object(); // not kept while the request waits
     nb::object asyncio = kd::import_module("asyncio");
     nb::object loop = asyncio.attr("get_running_loop")();
     // The timeout bounds the whole wait, the create included, and no request outlives it
@@ -228,7 +229,9 @@ kd::Async create_and_poll(nb::object state, nb::object request, nb::object clien
     client_api::set_deadline(client, py_add(py_add(monotonic, captured(state, kTimeout)),
                                             nb::float_(client_api::kDeadlineGrace)));
     nb::object created = co_await kd::host_await(client_api::create_request(client, fields));
+    fields = nb::dict();
     nb::object request_id = created["id"];
+    created = nb::object();
     nb::object tool = tool_of(request);
     nb::str url = concat(concat(captured(state, kDashboardUrl), nb::str("/approvals?request=")), kd::text_of(request_id));
     kd::log(logger(), kd::Level::Info, "approval gate for '%s' - request %s - %s", {tool, request_id, url});
@@ -236,6 +239,7 @@ kd::Async create_and_poll(nb::object state, nb::object request, nb::object clien
     nb::handle poll_interval = captured(state, kPollInterval);
     while (true) {
         nb::object data = co_await kd::host_await(client_api::get_request(client, request_id));
+        // A pending record is dropped before the sleep: a thousand waiters, a thousand records.
         nb::object status = lowered_status(data);
         wait->poll(status, data); // trace
         if (is_exact_text(status, "approved")) {
@@ -253,6 +257,7 @@ kd::Async create_and_poll(nb::object state, nb::object request, nb::object clien
             deny(denied_cls, request, timeout_reason(captured(state, kTimeout)));
         }
         nb::object pause = py_compare(remaining, poll_interval, Py_LT) ? remaining : nb::borrow(poll_interval);
+        data = nb::object();
         co_await kd::host_await(asyncio.attr("sleep")(pause));
     }
 }
@@ -269,7 +274,7 @@ kd::Async handle_body(nb::object state, nb::object request) {
     std::optional<nb::python_error> failure;
     try {
         outcome = co_await kd::host_await(kd::make_coroutine(
-            create_and_poll(state, request, client, payload, denied_cls, &wait), "_handle", "langgraph_cloud_approval.<locals>._handle"));
+            create_and_poll(state, request, client, std::move(payload), denied_cls, &wait), "_handle", "langgraph_cloud_approval.<locals>._handle"));
     } catch (nb::python_error &err) {
         failure.emplace(std::move(err));
     }

@@ -12,7 +12,7 @@ from typing import Any
 
 from reference.payload_forge import build_approval_request_payload
 
-from kavri_cloud.client import AsyncKavriCloudClient, KavriCloudClient
+from reference.client import AsyncKavriCloudClient, KavriCloudClient
 from kavri_cloud.exceptions import ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError, KavriCloudError
 
 

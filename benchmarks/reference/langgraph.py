@@ -12,7 +12,7 @@ import asyncio
 import logging
 import os
 
-from kavri_cloud.client import AsyncKavriCloudClient
+from reference.client import AsyncKavriCloudClient
 from kavri_cloud.exceptions import ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError
 from kavri_cloud.hosted import DEFAULT_API_BASE_URL, DEFAULT_DASHBOARD_URL
 from reference.payload_forge import build_approval_request_payload

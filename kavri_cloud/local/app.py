@@ -19,6 +19,8 @@ Routes, all under ``/v1/`` and all but health behind a bearer API key::
     GET    _local/agents, POST _local/agents   pending agents for Quick Connect (admin)
     GET    _local/settings, POST               signed_approval_encoding (admin to change)
     GET    _local/faults, POST, DELETE         fault injection (admin)
+    GET    _local/connections                  {"opened", "open"}: connections accepted
+                                               since the start, and open now (admin)
 
 and the approvals dashboard for the local human under ``/approvals`` (see ``dashboard.py``).
 
@@ -638,6 +640,12 @@ class _Service:
         name = _string(body, "name", required=False, non_empty=True, max_length=_MAX_NAME_CHARS) or "local-agent"
         return JSONResponse(self.store.create_agent(name), status_code=201)
 
+    async def local_connections(self, request: Request) -> JSONResponse:
+        self._admin(request, "read connection counts")
+        shared = getattr(request.app.state, "connections", None)
+        opened, open_now = (0, 0) if shared is None else (shared.opened, len(shared.open))
+        return JSONResponse({"opened": opened, "open": open_now})
+
     async def local_settings(self, request: Request) -> JSONResponse:
         if request.method == "GET":
             self._role(request)
@@ -827,6 +835,7 @@ def create_app(
         Route("/v1/_local/agents", service.local_agents, methods=["GET", "POST"]),
         Route("/v1/_local/settings", service.local_settings, methods=["GET", "POST"]),
         Route("/v1/_local/faults", service.local_faults, methods=["GET", "POST", "DELETE"]),
+        Route("/v1/_local/connections", service.local_connections, methods=["GET"]),
         *dashboard_routes(service),
     ]
     app = Starlette(

@@ -127,6 +127,7 @@ class _Connections:
         self.limits = limits
         self.max_connections = limits.max_connections or _default_max_connections()
         self.open: set[Any] = set()
+        self.opened = 0  # connections accepted since the start, refused ones included
         # Insertion-ordered: the first entry has waited longest for a request.
         self.idle: dict[Any, None] = {}
 
@@ -205,8 +206,10 @@ def _protocol_class(limits: ConnectionLimits | None = None) -> type:
 
     class KavriLocalProtocol(AutoHTTPProtocol):  # type: ignore[misc, valid-type]
         _kavri_limits = shared.limits
+        _kavri_shared = shared
 
         def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
+            shared.opened += 1
             super().connection_made(transport)
             self.app = _Guarded(self.app, self)  # type: ignore[has-type]
             self._kavri_timer: asyncio.TimerHandle | None = None
@@ -509,9 +512,11 @@ class LocalCloud:
             self._app.state.store.close()
             raise
         self.port = self._socket.getsockname()[1]
+        protocol = _protocol_class(self.limits)
+        self._app.state.connections = protocol._kavri_shared
         config = uvicorn.Config(
             self._app,
-            http=_protocol_class(self.limits),
+            http=protocol,
             ws="none",
             lifespan="off",
             log_config=None,
@@ -644,6 +649,11 @@ class LocalCloud:
         if reason is not None:
             body["reason"] = reason
         return self._call("POST", f"approvals/requests/{request_id}/deny", body)
+
+    @property
+    def connections_opened(self) -> int:
+        """Connections the service has accepted since it started (what clients opened to it)."""
+        return int(self._require_app().state.connections.opened)
 
     def set_faults(self, **settings: Any) -> dict[str, Any]:
         """Replace the fault settings (see :class:`~kavri_cloud.local.faults.FaultSettings`)."""
