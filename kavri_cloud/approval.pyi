@@ -1,7 +1,7 @@
 """Kavri Cloud approval handlers: blocking, asyncio and Temporal."""
 
 import logging
-from collections.abc import Awaitable, Callable, Mapping
+from collections.abc import Callable, Coroutine, Mapping
 from typing import Any
 
 from kavri_cloud.client import AsyncKavriCloudClient as AsyncKavriCloudClient

@@ -2,7 +2,7 @@
 
 import logging
 from abc import ABCMeta
-from collections.abc import Awaitable, Callable, Sequence
+from collections.abc import Awaitable, Callable, Coroutine, Sequence
 from typing import Any, TypeAlias
 
 from kavri.approval import ApprovalGate, ApprovalHandler, Warrant

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "native/errors.hpp"
+#include "native/host.hpp"
 
 namespace kavri::detail {
 
@@ -305,11 +306,12 @@ inline PyObject *generic_vector_call(PyObject *self, PyObject *const *args, size
 inline void mark_coroutine_function(nb::handle fn) {
     // The marker is a constant of asyncio.coroutines, so it is looked up once; factories
     // that mark every handler they return then pay one attribute store.
-    static PyObject *marker = [] {
+    static ProcessOnce cell;
+    PyObject *marker = cell.get([] {
         nb::object coroutines = nb::module_::import_("asyncio.coroutines");
         return nb::hasattr(coroutines, "_is_coroutine") ? nb::object(coroutines.attr("_is_coroutine")).release().ptr()
                                                          : nullptr;
-    }();
+    });
     if (marker) nb::setattr(fn, "_is_coroutine", marker);
 #if PY_VERSION_HEX >= 0x030C0000
     nb::module_::import_("inspect").attr("markcoroutinefunction")(fn);

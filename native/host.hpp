@@ -49,6 +49,28 @@ inline nb::object import_from(const char *module, const char *name) {
 // ---------------------------------------------------------------------------
 // Names for hot paths
 
+// A reference made once and kept for the process's life, under the GIL. Never a function-local
+// static with an initializer for this: its guard stays held across an import (which releases
+// the GIL), and a second thread then waits for the guard while holding the GIL: a deadlock.
+// Two threads may both make the value; the first to finish keeps it.
+struct ProcessOnce {
+    PyObject *value = nullptr;
+    bool done = false;
+
+    template <typename Make> PyObject *get(Make &&make) {
+        if (!done) {
+            PyObject *made = make(); // may release the GIL
+            if (!done) {
+                value = made;
+                done = true;
+            } else {
+                Py_XDECREF(made);
+            }
+        }
+        return value;
+    }
+};
+
 // An attribute or key name, interned on first use and kept for the process's life.
 // The host's attribute caches and dict lookups hit at once for an interned name; a
 // fresh str made from a C string misses them on every call.

@@ -17,12 +17,12 @@ namespace nb = nanobind;
 
 // kavri_cloud._observe, imported on first use and kept for the process's life.
 inline nb::handle hooks() {
-    static PyObject *module = [] {
+    static ProcessOnce module;
+    return module.get([] {
         PyObject *m = PyImport_ImportModule("kavri_cloud._observe");
         if (!m) PyErr_Clear(); // without it nothing is traced
         return m;
-    }();
-    return module;
+    });
 }
 
 // Runs `fn`, dropping an ordinary error it raises; KeyboardInterrupt and the like propagate.

@@ -240,3 +240,41 @@ def test_concurrent_invocations_each_get_their_own_client(monkeypatch, builder_c
     results = asyncio.run(main())
     assert all(isinstance(r, ApprovalDenied) for r in results)
     assert len(script.clients) == 50 and script.closed == 50
+
+
+FIRST_USE_FROM_MANY_THREADS = r"""
+import socket, threading
+import kavri_core
+from kavri.approval import ApprovalGate, Warrant
+from kavri_cloud import approval
+
+probe = socket.socket(); probe.bind(("127.0.0.1", 0)); port = probe.getsockname()[1]; probe.close()
+holder, approver = kavri_core.SigningKey.generate(), kavri_core.SigningKey.generate()
+gate = ApprovalGate(Warrant(id="w", holder_key=holder, tools_requiring_approval={"t"}, approvers=[approver.public_key]))
+handler = approval.cloud_approval("k", base_url=f"http://127.0.0.1:{port}", poll_interval=0.01, timeout=1.0)
+barrier, ended = threading.Barrier(40), []
+
+def one(i):
+    barrier.wait()
+    try:
+        handler(gate.request_for("t", {"i": i}))
+    except Exception as exc:
+        ended.append(type(exc).__name__)
+
+threads = [threading.Thread(target=one, args=(i,)) for i in range(40)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(len(ended), sorted(set(ended)))
+"""
+
+
+def test_a_handler_first_used_from_many_threads_at_once_does_not_deadlock():
+    # The first wait of a process loads the tracing hooks; an import releases the GIL, and a
+    # one-time initialiser that held a C++ guard across it left every other thread waiting for
+    # that guard with the GIL held. A fresh interpreter, so this really is the first use.
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", FIRST_USE_FROM_MANY_THREADS], capture_output=True, text=True,
+                          timeout=60)
+    assert done.stdout.strip() == "40 ['TransportError']", done.stderr

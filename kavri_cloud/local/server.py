@@ -128,6 +128,7 @@ class _Connections:
         self.max_connections = limits.max_connections or _default_max_connections()
         self.open: set[Any] = set()
         self.opened = 0  # connections accepted since the start, refused ones included
+        self.most_open = 0  # the most that were open at once
         # Insertion-ordered: the first entry has waited longest for a request.
         self.idle: dict[Any, None] = {}
 
@@ -222,6 +223,7 @@ def _protocol_class(limits: ConnectionLimits | None = None) -> type:
                     return
                 oldest._kavri_drop()
             shared.open.add(self)
+            shared.most_open = max(shared.most_open, len(shared.open))
             self._kavri_wait_for_request(shared.limits.header_timeout)
 
         def connection_lost(self, exc: Exception | None) -> None:
@@ -654,6 +656,11 @@ class LocalCloud:
     def connections_opened(self) -> int:
         """Connections the service has accepted since it started (what clients opened to it)."""
         return int(self._require_app().state.connections.opened)
+
+    @property
+    def connections_most_open(self) -> int:
+        """The most connections that were open at once since the service started."""
+        return int(self._require_app().state.connections.most_open)
 
     def set_faults(self, **settings: Any) -> dict[str, Any]:
         """Replace the fault settings (see :class:`~kavri_cloud.local.faults.FaultSettings`)."""

@@ -176,9 +176,7 @@ def test_concurrent_asyncio_handlers_open_at_most_the_pools_connections(local_cl
 
 
 @pytest.mark.slow
-@pytest.mark.xfail(strict=False, reason="httpcore's blocking pool opened 131 connections against its bound of 100 "
-                                        "once, under full-suite load on two cores; exactly 100 in the benchmark")
-def test_blocking_handlers_on_many_threads_open_at_most_the_pools_connections(local_cloud):
+def test_blocking_handlers_on_many_threads_hold_at_most_the_pools_connections(local_cloud):
     gate = gate_for(local_cloud)
     handler = approval.cloud_approval(local_cloud.runtime_key, base_url=local_cloud.url, poll_interval=0.2,
                                       timeout=60.0)
@@ -200,7 +198,10 @@ def test_blocking_handlers_on_many_threads_open_at_most_the_pools_connections(lo
     with _approving(local_cloud):
         opened = _opened_by(local_cloud, run_all)
     assert len(results) == COUNT and all(type(r).__name__ == "SignedApproval" for r in results)
-    assert 1 <= opened <= POOL_CONNECTIONS
+    # Never more open at once than the pool holds (its connections and the human's share it);
+    # on a loaded machine a connection cut at its deadline is opened again, so the total may
+    # pass the bound while this may not.
+    assert opened >= 1 and local_cloud.connections_most_open <= POOL_CONNECTIONS
 
 
 def test_requests_given_up_while_they_wait_for_a_connection_leave_the_pool_whole(local_cloud, monkeypatch):
