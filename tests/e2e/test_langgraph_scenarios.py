@@ -31,6 +31,7 @@ from langsmith.run_helpers import tracing_context
 from kavri_cloud import langgraph as lg
 from kavri_cloud.client import KavriCloudClient
 from tests.e2e.approval_helpers import Human, full_records, gate_for
+from tests.e2e.test_langgraph_e2e import ran, transfer, warrant  # noqa: F401  (fixtures)
 
 pytestmark = pytest.mark.e2e
 
@@ -54,25 +55,6 @@ def environment(monkeypatch):
         monkeypatch.delenv(name, raising=False)
 
 
-@pytest.fixture
-def ran():
-    return []
-
-
-@pytest.fixture
-def transfer(ran):
-    @tool
-    def transfer(amount: int) -> str:
-        """Move money."""
-        ran.append(amount)
-        return f"moved {amount}"
-
-    return transfer
-
-
-@pytest.fixture
-def warrant(local_cloud):
-    return gate_for(local_cloud, tool="transfer").warrant
 
 
 def within_limit(cloud, request_id):
