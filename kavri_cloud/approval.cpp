@@ -350,6 +350,7 @@ nb::tuple capture(const std::vector<nb::object> &a) { return nb::make_tuple(a[0]
 
 nb::object cloud_approval(nb::handle, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("cloud_approval", factory_params(), args, kwargs);
+    trace::prepare();
     nb::object handle = kd::make_function(blocking_handle, capture(a),
                                           {"_handle", "cloud_approval.<locals>._handle", nullptr, "kavri_cloud.approval"});
     nb::setattr(handle, "__text_signature__", nb::str("(request)"));
@@ -518,6 +519,7 @@ nb::object async_handle(nb::handle core, nb::handle args, nb::handle kwargs) {
 nb::object async_cloud_approval(nb::handle, nb::handle args, nb::handle kwargs) {
     auto a = kd::bind_args("async_cloud_approval", factory_params(), args, kwargs);
     kd::import_module("concurrent.futures"); // the fallback's thread pool; a load failure fails the factory
+    trace::prepare();
     nb::object core = kd::make_function(async_core, capture(a),
                                         {"_core", "async_cloud_approval.<locals>._core", nullptr, "kavri_cloud.approval"});
     kd::mark_coroutine_function(core);
@@ -636,6 +638,7 @@ nb::object temporal_init(nb::handle, nb::handle args, nb::handle kwargs) {
     nb::setattr(self, "_fast_poll_seconds", a[4]);
     nb::object one = nb::int_(1);
     nb::setattr(self, "_fast_poll_attempts", py_compare(a[5], one, Py_GT) ? a[5] : one);
+    trace::prepare();
     return nb::none();
 }
 

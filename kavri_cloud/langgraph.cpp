@@ -346,6 +346,7 @@ nb::object make_handler(nb::handle api_key, nb::handle signing_key, nb::handle b
     nb::object resolved_timeout = nb::float_(resolve_timeout(timeout));
     nb::object dashboard = resolve_dashboard_url(dashboard_url);
     nb::tuple state = nb::make_tuple(api_key, signing_key, base_url, poll_interval, resolved_timeout, dashboard, extract);
+    trace::prepare();
     nb::object fn = native(handle, state, "_handle", "langgraph_cloud_approval.<locals>._handle",
                            "Resolve one approval gate through Kavri Cloud (awaitable).", "(request)");
     return kd::coroutine_face("approval_handler", fn,

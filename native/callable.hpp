@@ -283,10 +283,16 @@ inline nb::object make_function(NativeFn fn, nb::handle state, const FunctionInf
     nb::object obj = nb::steal(reinterpret_cast<PyObject *>(f));
     PyObject_GC_Track(obj.ptr());
     if (!f->dict) throw nb::python_error();
-    nb::setattr(obj, "__name__", nb::str(info.name));
-    nb::setattr(obj, "__qualname__", nb::str(info.qualname.c_str()));
-    nb::setattr(obj, "__doc__", info.doc ? nb::object(nb::str(info.doc)) : nb::none());
-    if (info.module) nb::setattr(obj, "__module__", nb::str(info.module));
+    // Straight into the instance dict: the type defines none of these as descriptors, so
+    // this is what setattr would do, without its lookups (factories build one per call).
+    static const Name name_key("__name__"), qualname_key("__qualname__"), doc_key("__doc__"), module_key("__module__");
+    auto put = [&](const Name &key, nb::handle value) {
+        if (PyDict_SetItem(f->dict, key.get().ptr(), value.ptr()) < 0) throw nb::python_error();
+    };
+    put(name_key, nb::str(info.name));
+    put(qualname_key, nb::str(info.qualname.c_str()));
+    put(doc_key, info.doc ? nb::object(nb::str(info.doc)) : nb::none());
+    if (info.module) put(module_key, nb::str(info.module));
     return obj;
 }
 
@@ -322,7 +328,13 @@ inline void mark_coroutine_function(nb::handle fn) {
 // companion module kavri_cloud._coroutine_functions and named after `info`. This is what a
 // framework gets: inspect.iscoroutinefunction accepts only such functions on 3.10/3.11.
 inline nb::object coroutine_face(const char *factory, nb::handle native, const FunctionInfo &info) {
-    nb::object face = nb::module_::import_("kavri_cloud._coroutine_functions").attr(factory)(native);
+    static ProcessOnce companion; // imported once: factories call this for every handler they build
+    PyObject *module = companion.get([] { return PyImport_ImportModule("kavri_cloud._coroutine_functions"); });
+    if (!module) {
+        companion = ProcessOnce(); // a failed import is retried (and raises) next time
+        throw nb::python_error();
+    }
+    nb::object face = nb::handle(module).attr(factory)(native);
     nb::setattr(face, "__name__", nb::str(info.name));
     nb::setattr(face, "__qualname__", nb::str(info.qualname.c_str()));
     nb::setattr(face, "__doc__", info.doc ? nb::object(nb::str(info.doc)) : nb::none());

@@ -459,11 +459,53 @@ inline nb::object environ() {
     return import_from(os_module, environ_name);
 }
 
+#ifndef _WIN32
+// os.environ as the os module makes it on POSIX: an _Environ over a dict of bytes, whose
+// keys and values are the fs-encoded texts (surrogateescape). Reading that dict is what
+// its __getitem__ does, minus the KeyError it raises for an unset variable: most of the
+// variables read here are unset, and each raise costs half a microsecond.
+inline PyObject *environ_data(nb::handle env) {
+    static ProcessOnce environ_type;
+    PyObject *type = environ_type.get([] {
+        PyObject *t = PyObject_GetAttrString(import_module("os").ptr(), "_Environ");
+        if (!t) PyErr_Clear();
+        return t;
+    });
+    if (!type || Py_TYPE(env.ptr()) != reinterpret_cast<PyTypeObject *>(type)) return nullptr;
+    static const Name data_name("_data");
+    PyObject *data = PyObject_GetAttr(env.ptr(), data_name.get().ptr());
+    if (!data) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!PyDict_CheckExact(data)) Py_CLEAR(data);
+    return data;
+}
+#endif
+
 // The variable's value, or std::nullopt when unset. One lookup, as os.environ.get
 // makes: each one encodes the key, so a second would double the cost.
 inline std::optional<nb::str> env_get(const char *name) {
     nb::object env = environ();
     nb::str key(name);
+#ifndef _WIN32
+    if (PyObject *data = environ_data(env)) {
+        nb::object owned = nb::steal(data);
+        nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(key.ptr()));
+        if (!encoded.is_valid()) throw nb::python_error();
+        PyObject *raw = PyDict_GetItemWithError(data, encoded.ptr()); // borrowed
+        if (!raw) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return std::nullopt;
+        }
+        if (PyBytes_Check(raw)) {
+            PyObject *text = PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw));
+            if (!text) throw nb::python_error();
+            return nb::steal<nb::str>(text);
+        }
+        // anything else in there: let os.environ decide what it means
+    }
+#endif
     PyObject *value = PyObject_GetItem(env.ptr(), key.ptr());
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();

@@ -25,6 +25,9 @@ inline nb::handle hooks() {
     });
 }
 
+// Called by the handler factories: the hooks (and OpenTelemetry, where installed) are
+// imported when the application builds its handler, not inside the first approval
+// wait, where the import would stall the caller's event loop for milliseconds.
 // Runs `fn`, dropping an ordinary error it raises; KeyboardInterrupt and the like propagate.
 template <typename Fn> void quietly(Fn &&fn) {
     try {
@@ -33,6 +36,10 @@ template <typename Fn> void quietly(Fn &&fn) {
         if (!is_ordinary_error(err)) throw;
     } catch (nb::builtin_exception &) {
     }
+}
+
+inline void prepare() {
+    if (hooks().is_valid()) quietly([] { hooks().attr("enabled")(); });
 }
 
 inline nb::object start(const char *hook, nb::handle a, nb::handle b) {

@@ -269,12 +269,48 @@ print(len(ended), sorted(set(ended)))
 
 
 def test_a_handler_first_used_from_many_threads_at_once_does_not_deadlock():
-    # The first wait of a process loads the tracing hooks; an import releases the GIL, and a
-    # one-time initialiser that held a C++ guard across it left every other thread waiting for
-    # that guard with the GIL held. A fresh interpreter, so this really is the first use.
+    # One-time values of the wait path are made on first use; an import among them releases
+    # the GIL, and a one-time initialiser that held a C++ guard across it left every other
+    # thread waiting for that guard with the GIL held. A fresh interpreter, so this really is
+    # the first use.
     import subprocess
     import sys
 
     done = subprocess.run([sys.executable, "-c", FIRST_USE_FROM_MANY_THREADS], capture_output=True, text=True,
                           timeout=60)
     assert done.stdout.strip() == "40 ['TransportError']", done.stderr
+
+
+FIRST_WAIT_IMPORTS = """
+import asyncio, socket, sys
+import kavri_core
+from kavri.approval import ApprovalGate, Warrant
+from kavri_cloud import approval, langgraph
+
+probe = socket.socket(); probe.bind(("127.0.0.1", 0)); port = probe.getsockname()[1]; probe.close()
+holder = kavri_core.SigningKey.generate()
+gate = ApprovalGate(Warrant(id="w", holder_key=holder, tools_requiring_approval={"t"}))
+options = dict(base_url=f"http://127.0.0.1:{port}", poll_interval=0.01, timeout=1.0)
+handlers = [approval.async_cloud_approval("k", **options), langgraph.langgraph_cloud_approval("k", **options)]
+before = set(sys.modules)
+
+async def main():
+    for handler in handlers:
+        try:
+            await handler(gate.request_for("t", {}))
+        except Exception as exc:
+            print(type(exc).__name__)
+
+asyncio.run(main())
+print(sorted(m for m in set(sys.modules) - before if m.split(".")[0] in ("kavri_cloud", "opentelemetry")))
+"""
+
+
+def test_building_a_handler_loads_the_tracing_layer_so_the_first_wait_imports_none_of_it():
+    # An import inside the first wait runs on the caller's event loop and stalls every other
+    # task on it for milliseconds; the factories load it when the application builds them.
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", FIRST_WAIT_IMPORTS], capture_output=True, text=True, timeout=60)
+    assert done.stdout.split() == ["TransportError", "TransportError", "[]"], done.stderr

@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 import logging
+import os
 
 import pytest
 from kavri.approval import ApprovalDenied
@@ -194,6 +195,28 @@ def test_the_dashboard_link_uses_the_first_non_empty_base(argument, env, link, m
     handle(Script(polls=[approved()]), monkeypatch, clock, dashboard_url=argument)
     assert caplog.records[0].args[2] == link
 
+
+
+class EnvironSubclass(dict):
+    """A stand-in os.environ that is not the os module's own mapping."""
+
+
+@pytest.mark.parametrize(
+    "set_env, link",
+    [
+        (lambda mp: mp.setenv("KAVRI_DASHBOARD_URL", "https://dåsh.example/"), "https://dåsh.example"),
+        # Undecodable bytes read back as os.environ shows them: surrogate escapes.
+        (lambda mp: mp.setitem(os.environb, b"KAVRI_DASHBOARD_URL", b"http://d\xff.example"), "http://d\udcff.example"),
+        (lambda mp: mp.setattr(os, "environ", EnvironSubclass(KAVRI_DASHBOARD_URL="http://swapped.example")),
+         "http://swapped.example"),
+    ],
+    ids=["non-ascii", "undecodable-bytes", "replaced-os-environ"],
+)
+def test_the_environment_reads_as_os_environ_shows_it(set_env, link, monkeypatch, clock, builder_calls, caplog):
+    set_env(monkeypatch)
+    caplog.set_level(logging.INFO, logger="kavri_cloud.langgraph")
+    handle(Script(polls=[approved()]), monkeypatch, clock)
+    assert caplog.records[0].args[2] == link + "/approvals?request=apr_1"
 
 class RaisingId:
     @property
