@@ -385,8 +385,20 @@ class _DeadlineBackend:
 
     def connect_tcp(self, host: str, port: int, timeout: float | None = None,
                     local_address: str | None = None, socket_options: Any = None) -> _DeadlineStream:
-        stream = self._backend.connect_tcp(host, port, _remaining(timeout, "connect"), local_address, socket_options)
-        return _DeadlineStream(stream)
+        import httpcore
+
+        last: Exception | None = None
+        for address in _lookup(host, port, _remaining(timeout, "connect")):
+            try:
+                stream = self._backend.connect_tcp(address, port, _remaining(timeout, "connect"), local_address,
+                                                   socket_options)
+            except httpcore.ConnectTimeout:
+                raise
+            except httpcore.ConnectError as exc:  # the next address may answer
+                last = exc
+                continue
+            return _DeadlineStream(stream)
+        raise last or httpcore.ConnectError(f"no address for {host!r}")
 
     def connect_unix_socket(self, path: str, timeout: float | None = None,
                             socket_options: Any = None) -> _DeadlineStream:
@@ -395,6 +407,49 @@ class _DeadlineBackend:
 
     def sleep(self, seconds: float) -> None:
         self._backend.sleep(seconds)
+
+
+def _lookup(host: str, port: int, timeout: float | None) -> list[str]:
+    """The addresses of `host`, in the resolver's order, waiting for them at most `timeout`.
+
+    The system resolver takes no timeout: one that does not answer holds its caller
+    for as long as the resolver settings say, tens of seconds. The lookup runs on a
+    thread of its own and the request waits for it only until its deadline; a lookup
+    given up on ends by itself, on a daemon thread that never holds up the exit.
+    """
+    import ipaddress
+
+    try:
+        ipaddress.ip_address(host)
+        return [host]  # nothing to look up
+    except ValueError:
+        pass
+    import socket
+    import threading
+
+    import httpcore
+
+    done = threading.Event()
+    outcome: list[Any] = []
+
+    def resolve() -> None:
+        try:
+            outcome.append(socket.getaddrinfo(host, port, type=socket.SOCK_STREAM))
+        except BaseException as exc:  # handed to the waiting request
+            outcome.append(exc)
+        done.set()
+
+    threading.Thread(target=resolve, name="kavri-cloud-resolver", daemon=True).start()
+    if not done.wait(timeout):
+        raise httpcore.ConnectTimeout(f"looking up {host!r} took longer than the request's deadline")
+    found = outcome[0]
+    if isinstance(found, BaseException):
+        raise httpcore.ConnectError(str(found) or type(found).__name__) from found
+    addresses: list[str] = []
+    for _family, _type, _proto, _name, sockaddr in found:
+        if sockaddr[0] not in addresses:
+            addresses.append(sockaddr[0])
+    return addresses
 
 
 def _httpx_error(exc: Exception) -> Exception | None:

@@ -731,6 +731,60 @@ def test_a_trickled_tls_handshake_ends_at_the_deadline():
     assert time.monotonic() - started < 2.0
 
 
+
+def test_a_name_lookup_that_never_answers_ends_at_the_deadline(monkeypatch):
+    # The system resolver takes no timeout; one that hangs must not hold a blocking request
+    # past its deadline (the lookup is simulated: nothing here can make a real resolver hang).
+    import socket
+    import threading
+
+    real_getaddrinfo, answer = socket.getaddrinfo, threading.Event()
+
+    def getaddrinfo(host, *args, **kwargs):
+        if host == "hangs.example":
+            answer.wait(30)
+            raise socket.gaierror(socket.EAI_AGAIN, "Temporary failure in name resolution")
+        return real_getaddrinfo(host, *args, **kwargs)
+
+    monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)
+    started = time.monotonic()
+    try:
+        with pytest.raises(TransportError, match=r"timed out after 0\.5s$"):
+            _sync_health("http://hangs.example:8080", timeout=0.5)
+        assert time.monotonic() - started < 2.0
+    finally:
+        answer.set()
+
+
+def test_a_name_that_does_not_resolve_is_a_transport_error_naming_the_resolver(monkeypatch):
+    import socket
+
+    def getaddrinfo(host, *args, **kwargs):
+        raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
+
+    monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)
+    with pytest.raises(TransportError, match="Name or service not known"):
+        _sync_health("http://nowhere.example:8080", timeout=5)
+
+
+def test_a_name_with_several_addresses_falls_through_to_one_that_answers(http_server, monkeypatch):
+    import socket
+
+    # The server listens on 127.0.0.1 only: 127.0.0.2, loopback too, refuses the first try.
+    port = http_server.port
+
+    real_getaddrinfo = socket.getaddrinfo
+
+    def getaddrinfo(host, *args, **kwargs):
+        if host != "two.example":
+            return real_getaddrinfo(host, *args, **kwargs)
+        return [(socket.AF_INET, socket.SOCK_STREAM, 6, "", ("127.0.0.2", port)),
+                (socket.AF_INET, socket.SOCK_STREAM, 6, "", ("127.0.0.1", port))]
+
+    http_server.add(json={"status": "ok"})
+    monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)
+    assert _sync_health(f"http://two.example:{port}", timeout=5) == {"status": "ok"}
+
 def test_a_cancelled_request_is_cancelled_even_as_its_answer_arrives(local_cloud):
     # asyncio.wait_for before 3.12 drops a cancellation that lands as the inner call finishes;
     # a cancelled approval wait must never go on polling. Cancels land all around the round trip.
