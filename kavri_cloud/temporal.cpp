@@ -33,7 +33,17 @@ constexpr const char *kModuleName = "kavri_cloud.temporal";
 // The module object, borrowed: it outlives every call into it.
 PyObject *g_module = nullptr;
 
+// Names read on every key resolution, interned once.
+namespace names {
+const kd::Name load_from_env{"_load_signing_key_from_env"}, core{"kavri_core"}, signing_key_cls{"SigningKey"};
+} // namespace names
+
 nb::object mod_attr(const char *name) { return kd::module_attr(g_module, name); }
+nb::object mod_attr(const kd::Name &name) {
+    PyObject *value = PyObject_GetAttr(g_module, name.get().ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
 nb::object logger() { return mod_attr("logger"); }
 
 const char *const kMissingTemporalHint =
@@ -74,7 +84,7 @@ nb::list list_of(nb::handle iterable) {
 bool is_none_or_empty(nb::handle value) { return value.is_none() || !kd::truthy(value); }
 
 nb::object signing_key_from_bytes(nb::handle data) {
-    return core_api::signing_key_from_bytes(kd::import_from(core_api::kModule, core_api::kSigningKey), data);
+    return core_api::signing_key_from_bytes(kd::import_from(names::core, names::signing_key_cls), data);
 }
 
 // The environment variable when set, else the module's hosted API base URL.
@@ -115,7 +125,7 @@ nb::object resolve_signing_key(nb::handle, nb::handle args, nb::handle kwargs) {
     if (!is_none_or_empty(a[0])) {
         // An explicit key that is wrong must fail loudly, never fall through to another source.
         try {
-            return mod_attr("_load_signing_key_from_env")(a[0]);
+            return mod_attr(names::load_from_env)(a[0]);
         } catch (nb::python_error &err) {
             if (!err.matches(PyExc_ValueError)) throw;
             kd::raise_error(PyExc_RuntimeError,
