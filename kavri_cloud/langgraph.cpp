@@ -68,11 +68,7 @@ const kd::Name markers[] = {kd::Name("Authorization denied"), kd::Name("Security
 } // namespace names
 
 nb::object mod_attr(const char *name) { return kd::module_attr(g_module, name); }
-nb::object mod_attr(const kd::Name &name) {
-    PyObject *value = PyObject_GetAttr(g_module, name.get().ptr());
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
-}
+nb::object mod_attr(const kd::Name &name) { return kd::module_attr(g_module, name); }
 nb::object logger() { return mod_attr(names::logger); }
 
 // Calls of the common shape, N positional arguments and no keywords, go straight to

@@ -39,11 +39,7 @@ const kd::Name load_from_env{"_load_signing_key_from_env"}, core{"kavri_core"}, 
 } // namespace names
 
 nb::object mod_attr(const char *name) { return kd::module_attr(g_module, name); }
-nb::object mod_attr(const kd::Name &name) {
-    PyObject *value = PyObject_GetAttr(g_module, name.get().ptr());
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
-}
+nb::object mod_attr(const kd::Name &name) { return kd::module_attr(g_module, name); }
 nb::object logger() { return mod_attr("logger"); }
 
 const char *const kMissingTemporalHint =

@@ -130,6 +130,11 @@ inline nb::object import_from(const Name &module, const Name &name) {
 // A name the module took from a collaborator at load, read back at each use so
 // that a test's monkeypatch of the module attribute is honoured.
 inline nb::object module_attr(nb::handle module, const char *name) { return module.attr(name); }
+inline nb::object module_attr(nb::handle module, const Name &name) {
+    PyObject *value = PyObject_GetAttr(module.ptr(), name.get().ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
 
 // True when `err` (the current python_error) is an ImportError (ModuleNotFoundError included).
 inline bool is_import_error(const nb::python_error &err) { return err.matches(PyExc_ImportError); }
