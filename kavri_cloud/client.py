@@ -409,40 +409,40 @@ class _DeadlineBackend:
         self._backend.sleep(seconds)
 
 
-def _lookup(host: str, port: int, timeout: float | None) -> list[str]:
-    """The addresses of `host`, in the resolver's order, waiting for them at most `timeout`.
-
-    The system resolver takes no timeout: one that does not answer holds its caller
-    for as long as the resolver settings say, tens of seconds. The lookup runs on a
-    thread of its own and the request waits for it only until its deadline; a lookup
-    given up on ends by itself, on a daemon thread that never holds up the exit.
-    """
+def _ip_literal(host: str) -> bool:
     import ipaddress
 
     try:
         ipaddress.ip_address(host)
-        return [host]  # nothing to look up
     except ValueError:
-        pass
+        return False
+    return True
+
+
+def _resolve_in_background(host: str, port: int, deliver: Any) -> None:
+    """Look `host` up on a daemon thread of its own and hand `deliver` the answer or the error.
+
+    The system resolver takes no timeout: one that does not answer holds its caller for
+    as long as the resolver settings say, tens of seconds. A lookup the request gave up
+    on ends by itself on this thread, which never holds up a loop's shutdown or the exit.
+    """
     import socket
     import threading
 
-    import httpcore
-
-    done = threading.Event()
-    outcome: list[Any] = []
-
     def resolve() -> None:
         try:
-            outcome.append(socket.getaddrinfo(host, port, type=socket.SOCK_STREAM))
+            found: Any = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
         except BaseException as exc:  # handed to the waiting request
-            outcome.append(exc)
-        done.set()
+            found = exc
+        deliver(found)
 
     threading.Thread(target=resolve, name="kavri-cloud-resolver", daemon=True).start()
-    if not done.wait(timeout):
-        raise httpcore.ConnectTimeout(f"looking up {host!r} took longer than the request's deadline")
-    found = outcome[0]
+
+
+def _addresses(found: Any) -> list[str]:
+    """The addresses of a lookup's answer, in the resolver's order, or its error as httpcore's."""
+    import httpcore
+
     if isinstance(found, BaseException):
         raise httpcore.ConnectError(str(found) or type(found).__name__) from found
     addresses: list[str] = []
@@ -450,6 +450,85 @@ def _lookup(host: str, port: int, timeout: float | None) -> list[str]:
         if sockaddr[0] not in addresses:
             addresses.append(sockaddr[0])
     return addresses
+
+
+def _lookup(host: str, port: int, timeout: float | None) -> list[str]:
+    """The addresses of `host`, waiting for them at most `timeout` (the request's deadline)."""
+    if _ip_literal(host):
+        return [host]  # nothing to look up
+    import threading
+
+    import httpcore
+
+    done = threading.Event()
+    outcome: list[Any] = []
+
+    def deliver(found: Any) -> None:
+        outcome.append(found)
+        done.set()
+
+    _resolve_in_background(host, port, deliver)
+    if not done.wait(timeout):
+        raise httpcore.ConnectTimeout(f"looking up {host!r} took longer than the request's deadline")
+    return _addresses(outcome[0])
+
+
+async def _lookup_async(host: str, port: int) -> list[str]:
+    """The addresses of `host`, without the loop's default executor.
+
+    The loop's own lookup runs in its default executor, and shutting a loop down
+    (``asyncio.run`` does) waits for every thread of that executor: a resolver that
+    does not answer would hold the shutdown long after the request was cancelled at
+    its deadline. The request's cancellation bounds this wait.
+    """
+    if _ip_literal(host):
+        return [host]
+    import asyncio
+
+    loop = asyncio.get_running_loop()
+    answer = loop.create_future()
+
+    def settle(found: Any) -> None:
+        if not answer.done():
+            answer.set_result(found)
+
+    def deliver(found: Any) -> None:
+        try:
+            loop.call_soon_threadsafe(settle, found)
+        except RuntimeError:  # the loop closed while the resolver took its time
+            pass
+
+    _resolve_in_background(host, port, deliver)
+    return _addresses(await answer)
+
+
+class _ResolvingAsyncBackend:
+    """httpcore's asynchronous network backend, with host names looked up by `_lookup_async`."""
+
+    def __init__(self) -> None:
+        import httpcore
+
+        self._backend = httpcore.AnyIOBackend()  # what httpcore picks under asyncio
+
+    async def connect_tcp(self, host: str, port: int, timeout: float | None = None,
+                          local_address: str | None = None, socket_options: Any = None) -> Any:
+        import httpcore
+
+        last: Exception | None = None
+        for address in await _lookup_async(host, port):
+            try:
+                return await self._backend.connect_tcp(address, port, timeout, local_address, socket_options)
+            except httpcore.ConnectTimeout:
+                raise
+            except httpcore.ConnectError as exc:  # the next address may answer
+                last = exc
+        raise last or httpcore.ConnectError(f"no address for {host!r}")
+
+    async def connect_unix_socket(self, path: str, timeout: float | None = None, socket_options: Any = None) -> Any:
+        return await self._backend.connect_unix_socket(path, timeout, socket_options)
+
+    async def sleep(self, seconds: float) -> None:
+        await self._backend.sleep(seconds)
 
 
 def _httpx_error(exc: Exception) -> Exception | None:
@@ -630,6 +709,7 @@ class _AsyncConnections:
         self._count = 0  # connections open or being opened
         self._waiters: Any = None  # collections.deque of futures, made on first wait
         self._closed = False
+        self._backend = _ResolvingAsyncBackend()
 
     @property
     def connections(self) -> list[Any]:
@@ -642,7 +722,7 @@ class _AsyncConnections:
         if not counted:
             self._count += 1
         return httpcore.AsyncHTTPConnection(origin=origin, ssl_context=_shared_ssl_context(),
-                                            keepalive_expiry=_KEEPALIVE_EXPIRY)
+                                            keepalive_expiry=_KEEPALIVE_EXPIRY, network_backend=self._backend)
 
     async def _checkout(self, origin: Any) -> Any:
         idle = self._idle

@@ -732,31 +732,61 @@ def test_a_trickled_tls_handshake_ends_at_the_deadline():
 
 
 
-def test_a_name_lookup_that_never_answers_ends_at_the_deadline(monkeypatch):
-    # The system resolver takes no timeout; one that hangs must not hold a blocking request
-    # past its deadline (the lookup is simulated: nothing here can make a real resolver hang).
+@pytest.fixture
+def hanging_resolver(monkeypatch):
+    """The system resolver, except that "hangs.example" gets no answer until the test ends.
+
+    Simulated: nothing here can make a real resolver hang. asyncio's lookups hand it the
+    name encoded, as bytes.
+    """
     import socket
     import threading
 
     real_getaddrinfo, answer = socket.getaddrinfo, threading.Event()
 
     def getaddrinfo(host, *args, **kwargs):
-        if host == "hangs.example":
+        if host in ("hangs.example", b"hangs.example"):
             answer.wait(30)
             raise socket.gaierror(socket.EAI_AGAIN, "Temporary failure in name resolution")
         return real_getaddrinfo(host, *args, **kwargs)
 
     monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)
+    yield "hangs.example"
+    answer.set()
+
+
+@BOTH
+def test_a_name_lookup_that_never_answers_ends_at_the_deadline(hanging_resolver, call):
+    # The resolver takes no timeout. Neither the request nor, for asyncio, the loop's
+    # shutdown (which waits for the threads of the loop's default executor) may wait for it.
     started = time.monotonic()
-    try:
-        with pytest.raises(TransportError, match=r"timed out after 0\.5s$"):
-            _sync_health("http://hangs.example:8080", timeout=0.5)
-        assert time.monotonic() - started < 2.0
-    finally:
-        answer.set()
+    with pytest.raises(TransportError, match=r"timed out after 0\.5s$"):
+        call(f"http://{hanging_resolver}:8080", timeout=0.5)
+    assert time.monotonic() - started < 2.0
 
 
-def test_a_name_that_does_not_resolve_is_a_transport_error_naming_the_resolver(monkeypatch):
+def test_the_asyncio_handler_without_a_running_loop_ends_without_waiting_for_a_lookup(hanging_resolver,
+                                                                                        monkeypatch):
+    # Outside a loop the handler runs its own loop on a worker thread and shuts it down, as
+    # asyncio.run does, before it returns.
+    from kavri_cloud import approval
+    from tests.approval_fakes import Request
+
+    class Payload:
+        def to_create_request_kwargs(self):
+            return {"warrant_id": "wrt_1", "tool": "send_email", "threshold": 1, "request_hash": "11" * 32,
+                    "holder_key": "22" * 32, "args_canonical_cbor_b64": "oA==", "approval_context_attestation": {}}
+
+    monkeypatch.setattr(approval, "build_approval_request_payload", lambda request, **kwargs: Payload())
+    handler = approval.async_cloud_approval("key", base_url=f"http://{hanging_resolver}:8080", timeout=0.5)
+    started = time.monotonic()
+    with pytest.raises(TransportError, match="timed out"):
+        handler(Request()).send(None)
+    assert time.monotonic() - started < 5.0
+
+
+@BOTH
+def test_a_name_that_does_not_resolve_is_a_transport_error_naming_the_resolver(monkeypatch, call):
     import socket
 
     def getaddrinfo(host, *args, **kwargs):
@@ -764,10 +794,11 @@ def test_a_name_that_does_not_resolve_is_a_transport_error_naming_the_resolver(m
 
     monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)
     with pytest.raises(TransportError, match="Name or service not known"):
-        _sync_health("http://nowhere.example:8080", timeout=5)
+        call("http://nowhere.example:8080", timeout=5)
 
 
-def test_a_name_with_several_addresses_falls_through_to_one_that_answers(http_server, monkeypatch):
+@BOTH
+def test_a_name_with_several_addresses_falls_through_to_one_that_answers(http_server, monkeypatch, call):
     import socket
 
     # The server listens on 127.0.0.1 only: 127.0.0.2, loopback too, refuses the first try.
@@ -776,14 +807,14 @@ def test_a_name_with_several_addresses_falls_through_to_one_that_answers(http_se
     real_getaddrinfo = socket.getaddrinfo
 
     def getaddrinfo(host, *args, **kwargs):
-        if host != "two.example":
+        if host not in ("two.example", b"two.example"):
             return real_getaddrinfo(host, *args, **kwargs)
         return [(socket.AF_INET, socket.SOCK_STREAM, 6, "", ("127.0.0.2", port)),
                 (socket.AF_INET, socket.SOCK_STREAM, 6, "", ("127.0.0.1", port))]
 
     http_server.add(json={"status": "ok"})
     monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)
-    assert _sync_health(f"http://two.example:{port}", timeout=5) == {"status": "ok"}
+    assert call(f"http://two.example:{port}", timeout=5) == {"status": "ok"}
 
 def test_a_cancelled_request_is_cancelled_even_as_its_answer_arrives(local_cloud):
     # asyncio.wait_for before 3.12 drops a cancellation that lands as the inner call finishes;
