@@ -709,7 +709,7 @@ class _AsyncConnections:
         self._count = 0  # connections open or being opened
         self._waiters: Any = None  # collections.deque of futures, made on first wait
         self._closed = False
-        self._backend = _ResolvingAsyncBackend()
+        self._backend: Any = _ResolvingAsyncBackend()  # httpcore's AsyncNetworkBackend, by its methods
 
     @property
     def connections(self) -> list[Any]:
