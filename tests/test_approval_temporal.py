@@ -67,6 +67,11 @@ def expected_key(tool="send_email", wf="wf-1", run="run-1", act="act-1") -> str:
     return "appr_" + hashlib.sha256(f"{tool}|{wf}|{run}|{act}".encode()).hexdigest()
 
 
+def sent_key(request_hash: str = "", **ids) -> str:
+    """The key the handler sends: the activity's key made particular to the call's request hash."""
+    return expected_key(**ids) + ":" + hashlib.sha256(request_hash.encode()).hexdigest()[:32]
+
+
 def test_the_first_attempt_creates_and_an_approved_create_result_returns_at_once(monkeypatch, key, builder_calls, clock):
     raw = signed_approval_bytes()
     script = Script(create=approved(raw))
@@ -75,7 +80,7 @@ def test_the_first_attempt_creates_and_an_approved_create_result_returns_at_once
     assert isinstance(result, kavri_core.SignedApproval) and result.to_bytes() == raw
     assert clock.sleeps == []
     assert activity.heartbeats == [({"approval_request_id": "apr_1", "approval_status": "approved"},)]
-    assert builder_calls == [{"signing_key": key, "idempotency_key": expected_key()}]
+    assert builder_calls == [{"signing_key": key, "idempotency_key": sent_key()}]
     assert script.closed == 1
     assert [(c.api_key, c.base_url, c.timeout) for c in script.clients] == [("key_1", "http://127.0.0.1:9", 10.0)]
 
@@ -114,7 +119,53 @@ def test_a_resumed_request_that_is_gone_is_created_again_under_the_same_key(monk
     script = Script(create=approved(), polls=[gone])
     Activity([{"approval_request_id": "apr_old"}]).run(make_handler(monkeypatch, script, key), Request())
     assert script.polled == ["apr_old"] and len(script.created) == 1
-    assert builder_calls[0]["idempotency_key"] == expected_key()
+    assert builder_calls[0]["idempotency_key"] == sent_key()
+
+
+H1, H2 = "11" * 32, "22" * 32
+
+
+@pytest.mark.parametrize(
+    ("request_attrs", "hash_text"),
+    [
+        ({"request_hash": bytes.fromhex(H1)}, H1),
+        ({"request_hash": H1.upper()}, H1),
+        ({"approval_context_attestation": {"request_hash": H1}}, H1),
+        ({"request_hash": bytes.fromhex(H1), "approval_context_attestation": {"request_hash": H2}}, H1),
+        ({"request_hash": None}, ""),
+    ],
+    ids=["bytes", "hex-text", "attestation", "own-hash-first", "no-hash"],
+)
+def test_the_key_sent_is_the_activitys_key_made_particular_to_the_call(monkeypatch, key, builder_calls, request_attrs,
+                                                                       hash_text):
+    Activity().run(make_handler(monkeypatch, Script(create=approved()), key), Request(**request_attrs))
+    assert builder_calls[0]["idempotency_key"] == sent_key(hash_text)
+
+
+@pytest.mark.parametrize(
+    ("record_hash", "resumed"),
+    [(H1, True), (H1.upper(), True), (None, True), (H2, False)],
+    ids=["this-call", "this-call-upper-case", "record-without-hash", "another-call"],
+)
+def test_a_heartbeat_request_is_resumed_only_when_it_was_made_for_this_call(monkeypatch, key, builder_calls, caplog,
+                                                                            record_hash, resumed):
+    # One activity that gates two calls of a tool heartbeats the last request it looked at; the
+    # other call must not take that request, nor its approval.
+    caplog.set_level(logging.INFO, logger="kavri_cloud.approval")
+    old_raw, new_raw = signed_approval_bytes(), signed_approval_bytes()
+    record = {**approved(old_raw), "id": "apr_old", "request_hash": record_hash}
+    script = Script(create=approved(new_raw), polls=[record])
+    activity = Activity([{"approval_request_id": "apr_old", "approval_status": "approved"}])
+    result = activity.run(make_handler(monkeypatch, script, key), Request(request_hash=bytes.fromhex(H1)))
+    assert script.polled == ["apr_old"]
+    assert result.to_bytes() == (old_raw if resumed else new_raw)
+    assert len(script.created) == (0 if resumed else 1)
+    assert [d[0]["approval_request_id"] for d in activity.heartbeats] == ["apr_old" if resumed else "apr_1"]
+    assert [r.getMessage() for r in caplog.records] == (
+        ["resuming approval request apr_old for send_email from heartbeat"] if resumed else
+        ["approval request apr_old from heartbeat was made for another call of send_email; not resuming it",
+         "approval request apr_1 created for send_email"])
+    assert builder_calls[0]["idempotency_key"] == sent_key(H1)
 
 
 @pytest.mark.parametrize(
@@ -200,7 +251,7 @@ def test_outside_an_activity_the_key_uses_empty_ids_and_heartbeats_are_skipped(m
     script = Script(create=approved())
     handler = make_handler(monkeypatch, script, key)
     assert isinstance(handler(Request()), kavri_core.SignedApproval)
-    assert builder_calls[0]["idempotency_key"] == expected_key(wf="", run="", act="")
+    assert builder_calls[0]["idempotency_key"] == sent_key(wf="", run="", act="")
 
 
 def test_a_null_status_is_unresolved_and_reads_none(monkeypatch, key, builder_calls, caplog):
