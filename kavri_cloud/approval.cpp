@@ -699,8 +699,32 @@ nb::object temporal_build_attestation(nb::handle, nb::handle args, nb::handle kw
 
 struct TemporalCall {
     nb::object self, request, activity, request_id;
-    trace::Wait *wait = nullptr; // this attempt's span
+    nb::object attempt_end = nb::none(); // monotonic time Temporal may give up on the attempt, or None
+    trace::Wait *wait = nullptr;         // this attempt's span
 };
+
+// When Temporal may give up on this attempt: its start-to-close or heartbeat timeout, whichever is
+// shorter, counted on the local clock from this call (the server's clock may differ from ours).
+// Temporal then retries the activity while this attempt still runs here; an approval this attempt
+// took after that moment would run the tool, and the retry, resuming the same approved request,
+// would run it again. Heartbeats of an activity run on the worker's loop go out only once the
+// handler returns, so the heartbeat timeout bounds the whole attempt, not each sleep.
+nb::object attempt_end(nb::handle info) {
+    nb::object budget = nb::none();
+    for (const char *name : {"start_to_close_timeout", "heartbeat_timeout"}) {
+        nb::object timeout = kd::attr_or_none(info, name);
+        if (timeout.is_none() || !kd::truthy(timeout)) continue; // unset, or zero: no limit of its own
+        nb::object seconds = timeout.attr("total_seconds")();
+        if (budget.is_none() || py_compare(seconds, budget, Py_LT)) budget = seconds;
+    }
+    return budget.is_none() ? budget : py_add(monotonic(), budget);
+}
+
+// Whether the attempt would still be running `ahead` seconds from now.
+bool attempt_lasts(const TemporalCall &call, nb::handle ahead) {
+    if (call.attempt_end.is_none()) return true;
+    return py_compare(py_add(monotonic(), ahead), call.attempt_end, Py_LT);
+}
 
 // One look at a record: heartbeat it, then the approval, a denial, or "keep polling".
 std::optional<nb::object> evaluate(TemporalCall &call, nb::handle data, nb::handle status) {
@@ -750,6 +774,15 @@ bool made_for_this_call(nb::handle data, nb::handle payload) {
     nb::object theirs = kd::map_get(data, "request_hash");
     if (ours.is_none() || theirs.is_none() || !kd::truthy(ours) || !kd::truthy(theirs)) return true;
     return py_compare(hash_hex(ours), hash_hex(theirs), Py_EQ);
+}
+
+// The approval, unless it came after Temporal may have given up on this attempt: then the retry
+// resumes the approved request and the tool runs there, once.
+std::optional<nb::object> handed_over(const TemporalCall &call, nb::object approval) {
+    if (attempt_lasts(call, nb::int_(0))) return approval;
+    kd::log(logger(), kd::Level::Info,
+            "approval request %s approved after this attempt's timeout; the next attempt takes it", {call.request_id});
+    return std::nullopt;
 }
 
 // Steps 6 to 10 inside the scoped client: the approval, or std::nullopt while pending.
@@ -805,14 +838,16 @@ std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, n
         data = req_data;
     }
     if (!data.is_none()) {
-        if (auto sa = evaluate(call, data, lowered_status(data))) return sa;
+        if (auto sa = evaluate(call, data, lowered_status(data))) return handed_over(call, std::move(*sa));
     }
     nb::object attempts = call.self.attr("_fast_poll_attempts");
     long count = PyLong_AsLong(attempts.ptr());
     if (count == -1 && PyErr_Occurred()) throw nb::python_error();
     nb::object sleep = kd::import_module("time").attr("sleep");
     for (long i = 0; i < count; ++i) {
-        sleep(call.self.attr("_fast_poll_seconds"));
+        nb::object pause = call.self.attr("_fast_poll_seconds");
+        if (!attempt_lasts(call, pause)) break; // the next attempt looks again, and in time
+        sleep(pause);
         try {
             data = client_api::get_request(client, call.request_id);
         } catch (nb::python_error &err) {
@@ -823,7 +858,7 @@ std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, n
         kd::log(logger(), kd::Level::Info, "approval poll %d/%d for %s: %s",
                 {nb::int_(i + 1), attempts, call.request_id, status});
         call.wait->poll(status, data); // trace
-        if (auto sa = evaluate(call, data, status)) return sa;
+        if (auto sa = evaluate(call, data, status)) return handed_over(call, std::move(*sa));
     }
     return std::nullopt;
 }
@@ -846,6 +881,7 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
         workflow_id = field("workflow_id");
         workflow_run_id = field("workflow_run_id");
         heartbeat_id = mod_attr("_extract_temporal_heartbeat_request_id")(kd::attr_or_none(info, "heartbeat_details"));
+        call.attempt_end = attempt_end(info);
     } catch (nb::python_error &err) {
         if (!kd::is_ordinary_error(err)) throw;
         heartbeat_id = nb::none(); // no activity context: empty ids, no resume

@@ -8,6 +8,7 @@ import base64
 import dataclasses
 import hashlib
 import logging
+from datetime import timedelta
 
 import kavri_core
 import pytest
@@ -45,13 +46,14 @@ def approved(raw: bytes | None = None, *, encoding: str = "base64") -> dict:
 class Activity:
     """An ActivityEnvironment that records heartbeats, with chosen heartbeat details."""
 
-    def __init__(self, details=None) -> None:
+    def __init__(self, details=None, **info) -> None:
         self.env = ActivityEnvironment()
         self.heartbeats: list = []
         self.env.on_heartbeat = lambda *details: self.heartbeats.append(details)
         self.env.info = dataclasses.replace(
             self.env.info, workflow_id="wf-1", workflow_run_id="run-1", activity_id="act-1",
             heartbeat_details=details if details is not None else [],
+            **{"start_to_close_timeout": timedelta(seconds=30), "heartbeat_timeout": None, **info},
         )
 
     def run(self, handler, request):
@@ -166,6 +168,55 @@ def test_a_heartbeat_request_is_resumed_only_when_it_was_made_for_this_call(monk
         ["approval request apr_old from heartbeat was made for another call of send_email; not resuming it",
          "approval request apr_1 created for send_email"])
     assert builder_calls[0]["idempotency_key"] == sent_key(H1)
+
+
+@pytest.mark.parametrize(
+    ("timeouts", "polls"),
+    [
+        ({"start_to_close_timeout": timedelta(seconds=1.2)}, 2),
+        ({"heartbeat_timeout": timedelta(seconds=1.2)}, 2),
+        ({"start_to_close_timeout": timedelta(seconds=5), "heartbeat_timeout": timedelta(seconds=0.4)}, 0),
+        ({"start_to_close_timeout": timedelta(seconds=1.5)}, 2),  # a poll that would end on the deadline is not made
+        ({"start_to_close_timeout": None}, 3),
+        ({"start_to_close_timeout": timedelta(0)}, 3),
+    ],
+    ids=["start-to-close", "heartbeat", "shorter-of-both", "exactly-at-the-end", "none", "zero"],
+)
+def test_an_attempt_stops_polling_before_temporal_may_give_up_on_it(monkeypatch, key, builder_calls, clock, timeouts,
+                                                                   polls):
+    script = Script(create={"id": "apr_9", "status": "pending"})
+    with pytest.raises(ApplicationError) as info:
+        Activity(**timeouts).run(make_handler(monkeypatch, script, key, fast_poll_seconds=0.5), Request())
+    assert info.value.type == "ApprovalPendingRetry"
+    assert clock.sleeps == [0.5] * polls and script.polled == ["apr_9"] * polls
+
+
+@pytest.mark.parametrize(("poll_seconds", "handed_over"), [(0.5, True), (1.0, False)], ids=["in-time", "too-late"])
+def test_an_approval_that_arrives_after_the_attempts_timeout_is_left_to_the_next_attempt(
+    monkeypatch, key, builder_calls, clock, caplog, poll_seconds, handed_over
+):
+    # Temporal has retried the activity by then: taking the approval here would run the tool in this
+    # attempt and again in the retry, which resumes the same approved request.
+    caplog.set_level(logging.INFO, logger="kavri_cloud.approval")
+    script = Script(create={"id": "apr_9", "status": "pending"})
+    client = sync_client(script)
+
+    class SlowClient(client):
+        def get_request(self, request_id):
+            clock.now += poll_seconds  # the answer takes this long
+            return {**approved(), "id": request_id}
+
+    monkeypatch.setattr(approval, "KavriCloudClient", SlowClient)
+    handler = approval.temporal_cloud_approval("key_1", key, base_url="http://127.0.0.1:9", fast_poll_seconds=0.5)
+    activity = Activity(start_to_close_timeout=timedelta(seconds=1.2))
+    if handed_over:
+        assert isinstance(activity.run(handler, Request()), kavri_core.SignedApproval)
+        return
+    with pytest.raises(ApplicationError) as info:
+        activity.run(handler, Request())
+    assert (info.value.type, info.value.non_retryable) == ("ApprovalPendingRetry", False)
+    assert caplog.records[-1].getMessage() == (
+        "approval request apr_9 approved after this attempt's timeout; the next attempt takes it")
 
 
 @pytest.mark.parametrize(
