@@ -583,6 +583,31 @@ nb::object idempotency_key(nb::handle, nb::handle args, nb::handle kwargs) {
     return py_add(nb::str("appr_"), digest.attr("hexdigest")());
 }
 
+// The request hash of the call as lower-case hex text: the request's own, else its attestation's
+// (where the payload builder finds it too); "" when it has neither.
+nb::object request_hash_text(nb::handle request) {
+    nb::object hash = kd::attr_or_none(request, "request_hash");
+    if (hash.is_none() || !kd::truthy(hash)) {
+        nb::object attestation = kd::attr_or_none(request, "approval_context_attestation");
+        bool mapping = kd::truthy(attestation) &&
+                       kd::is_instance(attestation, kd::import_from("collections.abc", "Mapping"));
+        hash = mapping ? kd::map_get(attestation, "request_hash") : nb::none();
+    }
+    if (hash.is_none() || !kd::truthy(hash)) return nb::str("");
+    if (kd::is_bytes_like(hash)) return kd::hex_text(hash);
+    return kd::text_of(hash).attr("lower")(); // hex in either case names one hash
+}
+
+// The key the handler sends: the documented key of the activity made particular to the call.
+// One activity may gate several calls of a tool, and a retry may gate a call whose arguments
+// changed; under the bare key the second call would meet the first one's request (a 409
+// "idempotency key reused", retried for ever) instead of getting its own.
+nb::object scoped_idempotency_key(nb::handle key, nb::handle request) {
+    nb::object hash = request_hash_text(request);
+    nb::object digest = kd::import_module("hashlib").attr("sha256")(hash.attr("encode")("utf-8")).attr("hexdigest")();
+    return py_add(py_add(key, nb::str(":")), digest[nb::slice(0, 32, 1)]);
+}
+
 // Every decodable SignedApproval of the record (lenient base64 first, then hex): one
 // alone, several as a list in response order, none as None. A warrant that needs two
 // approvals gets both, as from the generic handlers.
@@ -674,8 +699,32 @@ nb::object temporal_build_attestation(nb::handle, nb::handle args, nb::handle kw
 
 struct TemporalCall {
     nb::object self, request, activity, request_id;
-    trace::Wait *wait = nullptr; // this attempt's span
+    nb::object attempt_end = nb::none(); // monotonic time Temporal may give up on the attempt, or None
+    trace::Wait *wait = nullptr;         // this attempt's span
 };
+
+// When Temporal may give up on this attempt: its start-to-close or heartbeat timeout, whichever is
+// shorter, counted on the local clock from this call (the server's clock may differ from ours).
+// Temporal then retries the activity while this attempt still runs here; an approval this attempt
+// took after that moment would run the tool, and the retry, resuming the same approved request,
+// would run it again. Heartbeats of an activity run on the worker's loop go out only once the
+// handler returns, so the heartbeat timeout bounds the whole attempt, not each sleep.
+nb::object attempt_end(nb::handle info) {
+    nb::object budget = nb::none();
+    for (const char *name : {"start_to_close_timeout", "heartbeat_timeout"}) {
+        nb::object timeout = kd::attr_or_none(info, name);
+        if (timeout.is_none() || !kd::truthy(timeout)) continue; // unset, or zero: no limit of its own
+        nb::object seconds = timeout.attr("total_seconds")();
+        if (budget.is_none() || py_compare(seconds, budget, Py_LT)) budget = seconds;
+    }
+    return budget.is_none() ? budget : py_add(monotonic(), budget);
+}
+
+// Whether the attempt would still be running `ahead` seconds from now.
+bool attempt_lasts(const TemporalCall &call, nb::handle ahead) {
+    if (call.attempt_end.is_none()) return true;
+    return py_compare(py_add(monotonic(), ahead), call.attempt_end, Py_LT);
+}
 
 // One look at a record: heartbeat it, then the approval, a denial, or "keep polling".
 std::optional<nb::object> evaluate(TemporalCall &call, nb::handle data, nb::handle status) {
@@ -710,6 +759,32 @@ std::optional<nb::object> evaluate(TemporalCall &call, nb::handle data, nb::hand
                        kd::error_value(err));
 }
 
+// Hash bytes or text as lower-case hex, so the record's text and the payload's bytes compare.
+nb::object hash_hex(nb::handle hash) {
+    return kd::is_bytes_like(hash) ? nb::object(kd::hex_text(hash)) : nb::object(kd::text_of(hash).attr("lower")());
+}
+
+// Whether the record a heartbeat names was made for this call. The heartbeat holds only the last
+// request an attempt looked at: an activity that gates several calls of a tool, or a retry whose
+// call changed, would otherwise take another call's request, whose approval the SDK then refuses,
+// so the call could never pass. Without a hash on either side the two cannot be told apart and
+// the request is resumed as it always was; the SDK's hash check still guards what runs.
+bool made_for_this_call(nb::handle data, nb::handle payload) {
+    nb::object ours = kd::attr_or_none(payload, "request_hash");
+    nb::object theirs = kd::map_get(data, "request_hash");
+    if (ours.is_none() || theirs.is_none() || !kd::truthy(ours) || !kd::truthy(theirs)) return true;
+    return py_compare(hash_hex(ours), hash_hex(theirs), Py_EQ);
+}
+
+// The approval, unless it came after Temporal may have given up on this attempt: then the retry
+// resumes the approved request and the tool runs there, once.
+std::optional<nb::object> handed_over(const TemporalCall &call, nb::object approval) {
+    if (attempt_lasts(call, nb::int_(0))) return approval;
+    kd::log(logger(), kd::Level::Info,
+            "approval request %s approved after this attempt's timeout; the next attempt takes it", {call.request_id});
+    return std::nullopt;
+}
+
 // Steps 6 to 10 inside the scoped client: the approval, or std::nullopt while pending.
 std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, nb::handle payload,
                                         nb::handle heartbeat_id) {
@@ -721,9 +796,6 @@ std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, n
     if (kd::truthy(call.request_id)) {
         try {
             data = client_api::get_request(client, call.request_id);
-            kd::log(logger(), kd::Level::Info, "resuming approval request %s for %s from heartbeat",
-                    {call.request_id, tool});
-            if (*call.wait) call.wait->request(call.request_id, "resumed", nb::none(), lowered_status(data), data); // trace
         } catch (nb::python_error &err) {
             if (!kd::error_is(err, cloud_error)) throw;
             nb::object status_code = errors_api::status_code(kd::error_value(err));
@@ -732,6 +804,20 @@ std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, n
             if (!gone) raise_transport("approval poll failed for " + text(call.request_id) + ": ", err);
             call.request_id = nb::str(""); // the stored request is gone: make a new one
             data = nb::none();
+        }
+        if (kd::truthy(call.request_id)) {
+            if (data.is_none() || made_for_this_call(data, payload)) {
+                kd::log(logger(), kd::Level::Info, "resuming approval request %s for %s from heartbeat",
+                        {call.request_id, tool});
+                if (*call.wait) call.wait->request(call.request_id, "resumed", nb::none(), lowered_status(data), data); // trace
+            } else {
+                // Another call's request: this call creates its own, or finds it under its own key.
+                kd::log(logger(), kd::Level::Info,
+                        "approval request %s from heartbeat was made for another call of %s; not resuming it",
+                        {call.request_id, tool});
+                call.request_id = nb::str("");
+                data = nb::none();
+            }
         }
     }
     if (!kd::truthy(call.request_id)) {
@@ -752,14 +838,16 @@ std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, n
         data = req_data;
     }
     if (!data.is_none()) {
-        if (auto sa = evaluate(call, data, lowered_status(data))) return sa;
+        if (auto sa = evaluate(call, data, lowered_status(data))) return handed_over(call, std::move(*sa));
     }
     nb::object attempts = call.self.attr("_fast_poll_attempts");
     long count = PyLong_AsLong(attempts.ptr());
     if (count == -1 && PyErr_Occurred()) throw nb::python_error();
     nb::object sleep = kd::import_module("time").attr("sleep");
     for (long i = 0; i < count; ++i) {
-        sleep(call.self.attr("_fast_poll_seconds"));
+        nb::object pause = call.self.attr("_fast_poll_seconds");
+        if (!attempt_lasts(call, pause)) break; // the next attempt looks again, and in time
+        sleep(pause);
         try {
             data = client_api::get_request(client, call.request_id);
         } catch (nb::python_error &err) {
@@ -770,7 +858,7 @@ std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, n
         kd::log(logger(), kd::Level::Info, "approval poll %d/%d for %s: %s",
                 {nb::int_(i + 1), attempts, call.request_id, status});
         call.wait->poll(status, data); // trace
-        if (auto sa = evaluate(call, data, status)) return sa;
+        if (auto sa = evaluate(call, data, status)) return handed_over(call, std::move(*sa));
     }
     return std::nullopt;
 }
@@ -793,6 +881,7 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
         workflow_id = field("workflow_id");
         workflow_run_id = field("workflow_run_id");
         heartbeat_id = mod_attr("_extract_temporal_heartbeat_request_id")(kd::attr_or_none(info, "heartbeat_details"));
+        call.attempt_end = attempt_end(info);
     } catch (nb::python_error &err) {
         if (!kd::is_ordinary_error(err)) throw;
         heartbeat_id = nb::none(); // no activity context: empty ids, no resume
@@ -801,7 +890,8 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
         call.request, "workflow_id"_a = workflow_id, "workflow_run_id"_a = workflow_run_id,
         "activity_id"_a = activity_id);
     nb::object payload = mod_attr("build_approval_request_payload")(
-        call.request, "signing_key"_a = call.self.attr("_signing_key"), "idempotency_key"_a = key);
+        call.request, "signing_key"_a = call.self.attr("_signing_key"),
+        "idempotency_key"_a = scoped_idempotency_key(key, call.request));
     // One attempt: its fast polls' sleeps plus one client timeout for all its requests together.
     // (The client timeout is read from the module at each call, like the module's collaborators.)
     nb::object client_timeout = mod_attr("_TEMPORAL_CLIENT_TIMEOUT");

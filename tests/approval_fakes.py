@@ -88,6 +88,8 @@ def async_client(script: Script) -> type:
 class FakePayload:
     def __init__(self, request: Any, kwargs: dict[str, Any]) -> None:
         self.request, self.kwargs = request, kwargs
+        # The hash the real builder would send: the request's own, when it has one.
+        self.request_hash = getattr(request, "request_hash", None)
 
     def to_create_request_kwargs(self) -> dict[str, Any]:
         return {"warrant_id": "wrt_1", "tool": getattr(self.request, "tool", ""), "threshold": 1}

@@ -8,6 +8,7 @@ import base64
 import dataclasses
 import hashlib
 import logging
+from datetime import timedelta
 
 import kavri_core
 import pytest
@@ -45,13 +46,14 @@ def approved(raw: bytes | None = None, *, encoding: str = "base64") -> dict:
 class Activity:
     """An ActivityEnvironment that records heartbeats, with chosen heartbeat details."""
 
-    def __init__(self, details=None) -> None:
+    def __init__(self, details=None, **info) -> None:
         self.env = ActivityEnvironment()
         self.heartbeats: list = []
         self.env.on_heartbeat = lambda *details: self.heartbeats.append(details)
         self.env.info = dataclasses.replace(
             self.env.info, workflow_id="wf-1", workflow_run_id="run-1", activity_id="act-1",
             heartbeat_details=details if details is not None else [],
+            **{"start_to_close_timeout": timedelta(seconds=30), "heartbeat_timeout": None, **info},
         )
 
     def run(self, handler, request):
@@ -67,6 +69,11 @@ def expected_key(tool="send_email", wf="wf-1", run="run-1", act="act-1") -> str:
     return "appr_" + hashlib.sha256(f"{tool}|{wf}|{run}|{act}".encode()).hexdigest()
 
 
+def sent_key(request_hash: str = "", **ids) -> str:
+    """The key the handler sends: the activity's key made particular to the call's request hash."""
+    return expected_key(**ids) + ":" + hashlib.sha256(request_hash.encode()).hexdigest()[:32]
+
+
 def test_the_first_attempt_creates_and_an_approved_create_result_returns_at_once(monkeypatch, key, builder_calls, clock):
     raw = signed_approval_bytes()
     script = Script(create=approved(raw))
@@ -75,7 +82,7 @@ def test_the_first_attempt_creates_and_an_approved_create_result_returns_at_once
     assert isinstance(result, kavri_core.SignedApproval) and result.to_bytes() == raw
     assert clock.sleeps == []
     assert activity.heartbeats == [({"approval_request_id": "apr_1", "approval_status": "approved"},)]
-    assert builder_calls == [{"signing_key": key, "idempotency_key": expected_key()}]
+    assert builder_calls == [{"signing_key": key, "idempotency_key": sent_key()}]
     assert script.closed == 1
     assert [(c.api_key, c.base_url, c.timeout) for c in script.clients] == [("key_1", "http://127.0.0.1:9", 10.0)]
 
@@ -114,7 +121,102 @@ def test_a_resumed_request_that_is_gone_is_created_again_under_the_same_key(monk
     script = Script(create=approved(), polls=[gone])
     Activity([{"approval_request_id": "apr_old"}]).run(make_handler(monkeypatch, script, key), Request())
     assert script.polled == ["apr_old"] and len(script.created) == 1
-    assert builder_calls[0]["idempotency_key"] == expected_key()
+    assert builder_calls[0]["idempotency_key"] == sent_key()
+
+
+H1, H2 = "11" * 32, "22" * 32
+
+
+@pytest.mark.parametrize(
+    ("request_attrs", "hash_text"),
+    [
+        ({"request_hash": bytes.fromhex(H1)}, H1),
+        ({"request_hash": H1.upper()}, H1),
+        ({"approval_context_attestation": {"request_hash": H1}}, H1),
+        ({"request_hash": bytes.fromhex(H1), "approval_context_attestation": {"request_hash": H2}}, H1),
+        ({"request_hash": None}, ""),
+    ],
+    ids=["bytes", "hex-text", "attestation", "own-hash-first", "no-hash"],
+)
+def test_the_key_sent_is_the_activitys_key_made_particular_to_the_call(monkeypatch, key, builder_calls, request_attrs,
+                                                                       hash_text):
+    Activity().run(make_handler(monkeypatch, Script(create=approved()), key), Request(**request_attrs))
+    assert builder_calls[0]["idempotency_key"] == sent_key(hash_text)
+
+
+@pytest.mark.parametrize(
+    ("record_hash", "resumed"),
+    [(H1, True), (H1.upper(), True), (None, True), (H2, False)],
+    ids=["this-call", "this-call-upper-case", "record-without-hash", "another-call"],
+)
+def test_a_heartbeat_request_is_resumed_only_when_it_was_made_for_this_call(monkeypatch, key, builder_calls, caplog,
+                                                                            record_hash, resumed):
+    # One activity that gates two calls of a tool heartbeats the last request it looked at; the
+    # other call must not take that request, nor its approval.
+    caplog.set_level(logging.INFO, logger="kavri_cloud.approval")
+    old_raw, new_raw = signed_approval_bytes(), signed_approval_bytes()
+    record = {**approved(old_raw), "id": "apr_old", "request_hash": record_hash}
+    script = Script(create=approved(new_raw), polls=[record])
+    activity = Activity([{"approval_request_id": "apr_old", "approval_status": "approved"}])
+    result = activity.run(make_handler(monkeypatch, script, key), Request(request_hash=bytes.fromhex(H1)))
+    assert script.polled == ["apr_old"]
+    assert result.to_bytes() == (old_raw if resumed else new_raw)
+    assert len(script.created) == (0 if resumed else 1)
+    assert [d[0]["approval_request_id"] for d in activity.heartbeats] == ["apr_old" if resumed else "apr_1"]
+    assert [r.getMessage() for r in caplog.records] == (
+        ["resuming approval request apr_old for send_email from heartbeat"] if resumed else
+        ["approval request apr_old from heartbeat was made for another call of send_email; not resuming it",
+         "approval request apr_1 created for send_email"])
+    assert builder_calls[0]["idempotency_key"] == sent_key(H1)
+
+
+@pytest.mark.parametrize(
+    ("timeouts", "polls"),
+    [
+        ({"start_to_close_timeout": timedelta(seconds=1.2)}, 2),
+        ({"heartbeat_timeout": timedelta(seconds=1.2)}, 2),
+        ({"start_to_close_timeout": timedelta(seconds=5), "heartbeat_timeout": timedelta(seconds=0.4)}, 0),
+        ({"start_to_close_timeout": timedelta(seconds=1.5)}, 2),  # a poll that would end on the deadline is not made
+        ({"start_to_close_timeout": None}, 3),
+        ({"start_to_close_timeout": timedelta(0)}, 3),
+    ],
+    ids=["start-to-close", "heartbeat", "shorter-of-both", "exactly-at-the-end", "none", "zero"],
+)
+def test_an_attempt_stops_polling_before_temporal_may_give_up_on_it(monkeypatch, key, builder_calls, clock, timeouts,
+                                                                   polls):
+    script = Script(create={"id": "apr_9", "status": "pending"})
+    with pytest.raises(ApplicationError) as info:
+        Activity(**timeouts).run(make_handler(monkeypatch, script, key, fast_poll_seconds=0.5), Request())
+    assert info.value.type == "ApprovalPendingRetry"
+    assert clock.sleeps == [0.5] * polls and script.polled == ["apr_9"] * polls
+
+
+@pytest.mark.parametrize(("poll_seconds", "handed_over"), [(0.5, True), (1.0, False)], ids=["in-time", "too-late"])
+def test_an_approval_that_arrives_after_the_attempts_timeout_is_left_to_the_next_attempt(
+    monkeypatch, key, builder_calls, clock, caplog, poll_seconds, handed_over
+):
+    # Temporal has retried the activity by then: taking the approval here would run the tool in this
+    # attempt and again in the retry, which resumes the same approved request.
+    caplog.set_level(logging.INFO, logger="kavri_cloud.approval")
+    script = Script(create={"id": "apr_9", "status": "pending"})
+    client = sync_client(script)
+
+    class SlowClient(client):
+        def get_request(self, request_id):
+            clock.now += poll_seconds  # the answer takes this long
+            return {**approved(), "id": request_id}
+
+    monkeypatch.setattr(approval, "KavriCloudClient", SlowClient)
+    handler = approval.temporal_cloud_approval("key_1", key, base_url="http://127.0.0.1:9", fast_poll_seconds=0.5)
+    activity = Activity(start_to_close_timeout=timedelta(seconds=1.2))
+    if handed_over:
+        assert isinstance(activity.run(handler, Request()), kavri_core.SignedApproval)
+        return
+    with pytest.raises(ApplicationError) as info:
+        activity.run(handler, Request())
+    assert (info.value.type, info.value.non_retryable) == ("ApprovalPendingRetry", False)
+    assert caplog.records[-1].getMessage() == (
+        "approval request apr_9 approved after this attempt's timeout; the next attempt takes it")
 
 
 @pytest.mark.parametrize(
@@ -200,7 +302,7 @@ def test_outside_an_activity_the_key_uses_empty_ids_and_heartbeats_are_skipped(m
     script = Script(create=approved())
     handler = make_handler(monkeypatch, script, key)
     assert isinstance(handler(Request()), kavri_core.SignedApproval)
-    assert builder_calls[0]["idempotency_key"] == expected_key(wf="", run="", act="")
+    assert builder_calls[0]["idempotency_key"] == sent_key(wf="", run="", act="")
 
 
 def test_a_null_status_is_unresolved_and_reads_none(monkeypatch, key, builder_calls, caplog):

@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import dataclasses
 import time
+from datetime import timedelta
 
 import kavri_core
 import pytest
@@ -161,7 +162,10 @@ def test_temporal_denial_is_not_retryable(local_cloud):
     handler = approval.temporal_cloud_approval(
         local_cloud.admin_key, gate.warrant.holder_key, base_url=local_cloud.url,
         fast_poll_seconds=0.1, fast_poll_attempts=20)
+    env = ActivityEnvironment()
+    # The attempt's own timeout outlasts the polls (the test environment's default is 1 s).
+    env.info = dataclasses.replace(env.info, start_to_close_timeout=timedelta(seconds=60))
     with Human(local_cloud, deny_with("too risky")), pytest.raises(ApplicationError) as info:
-        ActivityEnvironment().run(handler, request)
+        env.run(handler, request)
     assert info.value.type == "ApprovalDenied" and info.value.non_retryable
     assert info.value.message.endswith(": too risky")

@@ -20,6 +20,7 @@ import os
 import traceback
 import uuid
 from collections.abc import Callable, Iterator
+from datetime import timedelta
 from typing import Any
 
 import kavri_core
@@ -193,7 +194,9 @@ def temporal(run: Run, *, signing_key: Any, **kw: Any) -> Callable[[Any], Any]:
 
     def call(request: Any) -> Any:
         env = ActivityEnvironment()
-        env.info = dataclasses.replace(env.info, workflow_id="wf-secrets", workflow_run_id=uuid.uuid4().hex)
+        # The attempt's own timeout outlasts the polls (the test environment's default is 1 s).
+        env.info = dataclasses.replace(env.info, workflow_id="wf-secrets", workflow_run_id=uuid.uuid4().hex,
+                                       start_to_close_timeout=timedelta(seconds=60))
         return env.run(handler, request)
 
     return call
@@ -312,6 +315,8 @@ def test_temporal_configuration_from_a_connect_token(run):
     assert config.approval_handler is not None
     request = gate.request_for("send_email", ARGS)
     env = ActivityEnvironment()
+    # An attempt long enough for the default fast polls (the test environment's default is 1 s).
+    env.info = dataclasses.replace(env.info, start_to_close_timeout=timedelta(seconds=60))
     with Human(run.cloud, approve_by("alice")):
         assert gate.verify(env.run(config.approval_handler, request), request)
     # A token that no longer decodes: the start-up logs the failure and goes on.

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import dataclasses
+from datetime import timedelta
 
 import pytest
 
@@ -47,7 +48,9 @@ def temporal_handler(cloud, gate, timeout):
     handler = approval.temporal_cloud_approval(cloud.admin_key, gate.warrant.holder_key, base_url=cloud.url,
                                                fast_poll_seconds=0.05, fast_poll_attempts=attempts)
     env = ActivityEnvironment()
-    env.info = dataclasses.replace(env.info, workflow_id="wf", workflow_run_id="run", activity_id="1", attempt=1)
+    # The attempt's own timeout outlasts the polls (the test environment's default is 1 s).
+    env.info = dataclasses.replace(env.info, workflow_id="wf", workflow_run_id="run", activity_id="1", attempt=1,
+                                   start_to_close_timeout=timedelta(seconds=60))
     return lambda request: env.run(handler, request)
 
 
