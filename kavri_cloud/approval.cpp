@@ -726,6 +726,14 @@ bool attempt_lasts(const TemporalCall &call, nb::handle ahead) {
     return py_compare(py_add(monotonic(), ahead), call.attempt_end, Py_LT);
 }
 
+// An error of the activity API that means "not in an activity", which the handler works without.
+// Temporal cancels a threaded activity by raising its CancelledError into the thread wherever it
+// runs: landing in a heartbeat or in info(), it must still end the attempt, not be taken for that.
+bool outside_an_activity(const nb::python_error &err) {
+    if (!kd::is_ordinary_error(err)) return false;
+    return !err.matches(kd::import_from("temporalio.exceptions", "CancelledError"));
+}
+
 // One look at a record: heartbeat it, then the approval, a denial, or "keep polling".
 std::optional<nb::object> evaluate(TemporalCall &call, nb::handle data, nb::handle status) {
     try {
@@ -734,7 +742,7 @@ std::optional<nb::object> evaluate(TemporalCall &call, nb::handle data, nb::hand
         details["approval_status"] = status;
         call.activity.attr("heartbeat")(details);
     } catch (nb::python_error &err) {
-        if (!kd::is_ordinary_error(err)) throw; // outside an activity: no heartbeat, by design
+        if (!outside_an_activity(err)) throw; // outside an activity: no heartbeat, by design
     }
     std::string request_id = text(call.request_id);
     if (is_exact_text(status, "approved")) {
@@ -883,7 +891,7 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
         heartbeat_id = mod_attr("_extract_temporal_heartbeat_request_id")(kd::attr_or_none(info, "heartbeat_details"));
         call.attempt_end = attempt_end(info);
     } catch (nb::python_error &err) {
-        if (!kd::is_ordinary_error(err)) throw;
+        if (!outside_an_activity(err)) throw;
         heartbeat_id = nb::none(); // no activity context: empty ids, no resume
     }
     nb::object key = mod_attr("_build_temporal_approval_idempotency_key")(

@@ -104,6 +104,25 @@ def test_still_pending_after_the_fast_polls_asks_temporal_to_retry(monkeypatch, 
     assert script.closed == 1
 
 
+@pytest.mark.parametrize("status", ["pending", "approved"])
+def test_a_cancellation_raised_into_a_heartbeat_ends_the_attempt(monkeypatch, key, builder_calls, clock, status):
+    # Temporal cancels a threaded activity by raising CancelledError into its thread, wherever it
+    # is: one that lands in the heartbeat is no "not in an activity", and no approval is handed on.
+    from temporalio.exceptions import CancelledError
+
+    script = Script(create=approved() if status == "approved" else {"id": "apr_1", "status": "pending"})
+    activity = Activity()
+
+    def cancelled(*details):
+        raise CancelledError("Cancelled")
+
+    activity.env.on_heartbeat = cancelled
+    with pytest.raises(CancelledError):
+        activity.run(make_handler(monkeypatch, script, key), Request())
+    assert clock.sleeps == []
+    assert script.closed == 1
+
+
 @pytest.mark.parametrize(
     "details",
     [[{"approval_request_id": "apr_7", "approval_status": "pending"}], {"approval_request_id": "apr_7"}],
