@@ -1,4 +1,4 @@
-"""Run the fuzz targets: ./dev fuzz [--seconds N] [target...]
+"""Run the fuzz targets: ./dev fuzz [--seconds N] [--jobs N] [target...]
 
 Each fuzz/fuzz_<name>.py runs as its own process for N seconds (default 60) on
 its corpus, fuzz/corpus/<name>/ (kept between runs, not committed), which is
@@ -20,6 +20,7 @@ import signal
 import subprocess
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -131,23 +132,30 @@ def tail(path: Path, lines: int = 40) -> str:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="./dev fuzz", description=__doc__.split("\n\n")[1])
     parser.add_argument("--seconds", type=int, default=60, help="time per target (default 60)")
+    parser.add_argument("--jobs", type=int, default=1, help="targets run at once (default 1)")
     parser.add_argument("--fuzz-dir", type=Path, default=FUZZ_DIR, help=argparse.SUPPRESS)
     parser.add_argument("targets", nargs="*", help="names (redaction, fuzz_codecs.py, ...); all by default")
     args = parser.parse_args(argv)
     if args.seconds < 1:
         parser.error("--seconds must be at least 1")
+    if args.jobs < 1:
+        parser.error("--jobs must be at least 1")
     targets = select(discover(args.fuzz_dir), args.targets)
     if not targets:
         print(f"fuzz: no fuzz_*.py in {args.fuzz_dir}", file=sys.stderr)
         return 2
 
-    outcomes = []
-    for name, script in targets.items():
+    def one(item: tuple[str, Path]) -> Outcome:
+        name, script = item
         print(f"fuzz: {name} for {args.seconds} s", flush=True)
         outcome = run_target(name, script, args.seconds, args.fuzz_dir, sys.executable)
-        outcomes.append(outcome)
         if outcome.failed:
-            print(tail(outcome.log), flush=True)
+            print(f"fuzz: {name} failed:\n{tail(outcome.log)}", flush=True)
+        return outcome
+
+    # Each target is a process of its own on one core: --jobs of them at once.
+    with ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        outcomes = list(pool.map(one, targets.items()))
 
     width = max(len(o.name) for o in outcomes)
     print(f"\n{'target':<{width}}  {'runs':>10}  {'crashes':>7}  seconds")

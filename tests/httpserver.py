@@ -111,6 +111,9 @@ class RecordedRequest:
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # The head and the body go out in two writes: with Nagle's algorithm the body waited
+    # for the client's delayed acknowledgement, some 40 ms an answer.
+    disable_nagle_algorithm = True
     server: _Server
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002

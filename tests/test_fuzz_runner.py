@@ -50,8 +50,9 @@ def run(fuzz_dir, *args):
                           capture_output=True, text=True, timeout=300)
 
 
-def test_a_crash_fails_the_run_and_its_input_is_saved(fuzz_dir):
-    done = run(fuzz_dir, "--seconds", "2")
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_crash_fails_the_run_and_its_input_is_saved(fuzz_dir, jobs):
+    done = run(fuzz_dir, "--seconds", "2", "--jobs", jobs)
     assert done.returncode == 1, done.stdout + done.stderr
     saved = list((fuzz_dir / "crashes" / "boom").iterdir())
     assert len(saved) == 1 and saved[0].read_bytes() == b"BOOM!" and saved[0].name.startswith("crash-")

@@ -175,16 +175,21 @@ def test_concurrent_asyncio_handlers_open_at_most_the_pools_connections(local_cl
     assert 1 <= opened <= POOL_CONNECTIONS
 
 
-@pytest.mark.slow
-@pytest.mark.skipif(bool(os.environ.get("KAVRI_SANITIZED")),
-                    reason="150 threads under ASan pass their handlers' deadlines: a load test, not memory safety")
-def test_blocking_handlers_on_many_threads_hold_at_most_the_pools_connections(local_cloud):
+# The blocking bound with a smaller pool: the same excess of waiting threads over connections,
+# without the convoy of 150 threads and the in-process service on one GIL, which held this test
+# for 30-50 s (the service answered a few requests a second) and kept it from the sanitizer pass.
+BLOCKING_POOL = 20
+
+
+def test_blocking_handlers_on_many_threads_hold_at_most_the_pools_connections(local_cloud, monkeypatch):
+    monkeypatch.setattr(client_module, "POOL_CONNECTIONS", BLOCKING_POOL)
+    count = 3 * BLOCKING_POOL // 2
     gate = gate_for(local_cloud)
     handler = approval.cloud_approval(local_cloud.runtime_key, base_url=local_cloud.url, poll_interval=0.2,
                                       timeout=60.0)
-    requests = [gate.request_for("send_email", {"n": i}) for i in range(COUNT)]
+    requests = [gate.request_for("send_email", {"n": i}) for i in range(count)]
     results: list[object] = []
-    start = threading.Barrier(COUNT, timeout=30)
+    start = threading.Barrier(count, timeout=30)
 
     def one(request) -> None:
         start.wait()
@@ -199,11 +204,11 @@ def test_blocking_handlers_on_many_threads_hold_at_most_the_pools_connections(lo
 
     with _approving(local_cloud):
         opened = _opened_by(local_cloud, run_all)
-    assert len(results) == COUNT and all(type(r).__name__ == "SignedApproval" for r in results)
+    assert len(results) == count and all(type(r).__name__ == "SignedApproval" for r in results)
     # Never more open at once than the pool holds (its connections and the human's share it);
     # on a loaded machine a connection cut at its deadline is opened again, so the total may
     # pass the bound while this may not.
-    assert opened >= 1 and local_cloud.connections_most_open <= POOL_CONNECTIONS
+    assert opened >= 1 and local_cloud.connections_most_open <= BLOCKING_POOL
 
 
 def test_requests_given_up_while_they_wait_for_a_connection_leave_the_pool_whole(local_cloud, monkeypatch):
