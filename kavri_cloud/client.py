@@ -794,17 +794,18 @@ class _AsyncConnections:
         """Send `request` on a pooled connection; the response releases it when closed."""
         return await self.send(request.url.origin, lambda: request)
 
-    async def send(self, origin: Any, build: Any) -> Any:
-        """Send the request `build()` makes once a connection of `origin` is free.
+    async def send(self, origin: Any, build: Any, *args: Any) -> Any:
+        """Send the request `build(*args)` makes once a connection of `origin` is free.
 
         The request is built only then: a thousand requests waiting for a
         connection hold no encoded bodies, and their encoding is spread over the
         moments they get one instead of landing all in the loop iteration that
-        started them.
+        started them. The arguments come apart from `build`, not in a closure
+        over them, so a waiting request holds one tuple, not a cell for each.
         """
         connection = await self._checkout(origin)
         try:
-            response = await connection.handle_async_request(build())
+            response = await connection.handle_async_request(build(*args))
         except BaseException:
             self._checkin(connection, origin)
             raise
@@ -1587,11 +1588,8 @@ class AsyncKavriCloudClient(_BaseClient):
     ) -> httpx.Response:
         try:
             target = _target(self._base_url)
-
-            def build() -> Any:
-                return _encode_request(target, self._raw_headers(), method, path, json, params, budget)
-
-            response = await pool.core.send(target.origin, build)
+            response = await pool.core.send(target.origin, _encode_request, target, self._raw_headers(), method,
+                                            path, json, params, budget)
             try:
                 body = _Body(response.status, response.headers, self._max_response_bytes, None)
                 async for chunk in response.stream:
