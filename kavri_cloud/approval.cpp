@@ -583,6 +583,12 @@ nb::object idempotency_key(nb::handle, nb::handle args, nb::handle kwargs) {
     return py_add(nb::str("appr_"), digest.attr("hexdigest")());
 }
 
+// A hash, bytes or text, as lower-case hex text: hex in either case names one hash, so the
+// record's text and the payload's bytes compare.
+nb::object hash_hex(nb::handle hash) {
+    return kd::is_bytes_like(hash) ? nb::object(kd::hex_text(hash)) : nb::object(kd::text_of(hash).attr("lower")());
+}
+
 // The request hash of the call as lower-case hex text: the request's own, else its attestation's
 // (where the payload builder finds it too); "" when it has neither.
 nb::object request_hash_text(nb::handle request) {
@@ -594,8 +600,7 @@ nb::object request_hash_text(nb::handle request) {
         hash = mapping ? kd::map_get(attestation, "request_hash") : nb::none();
     }
     if (hash.is_none() || !kd::truthy(hash)) return nb::str("");
-    if (kd::is_bytes_like(hash)) return kd::hex_text(hash);
-    return kd::text_of(hash).attr("lower")(); // hex in either case names one hash
+    return hash_hex(hash);
 }
 
 // The key the handler sends: the documented key of the activity made particular to the call.
@@ -765,11 +770,6 @@ std::optional<nb::object> evaluate(TemporalCall &call, nb::handle data, nb::hand
 [[noreturn]] void raise_transport(const std::string &message, const nb::python_error &err) {
     kd::raise_instance(application_error(message + text(kd::error_value(err)), "ApprovalTransportError", false),
                        kd::error_value(err));
-}
-
-// Hash bytes or text as lower-case hex, so the record's text and the payload's bytes compare.
-nb::object hash_hex(nb::handle hash) {
-    return kd::is_bytes_like(hash) ? nb::object(kd::hex_text(hash)) : nb::object(kd::text_of(hash).attr("lower")());
 }
 
 // Whether the record a heartbeat names was made for this call. The heartbeat holds only the last
