@@ -34,6 +34,29 @@ def measure(native_fn, reference_fn, calls: int, runs: int, block=block_us) -> t
     return statistics.median(native_v), statistics.median(reference_v), statistics.median(ratios)
 
 
+def overhead(on_fn, off_fn, calls: int, runs: int, block=block_us) -> tuple[float, float, float]:
+    """Median cost of each side per `block`, and the median of the per-run differences (on - off).
+
+    For a small overhead on a large cost: a difference of the two medians carries
+    the noise of both, while each run's pair of neighbouring blocks shares the
+    machine's state of the moment. The sides take turns going first.
+    """
+    for fn in (on_fn, off_fn):
+        block(fn, max(calls // 4, 1))
+    on_v, off_v, differences = [], [], []
+    for run in range(runs):
+        if run % 2:
+            off = block(off_fn, calls)
+            on = block(on_fn, calls)
+        else:
+            on = block(on_fn, calls)
+            off = block(off_fn, calls)
+        on_v.append(on)
+        off_v.append(off)
+        differences.append(on - off)
+    return statistics.median(on_v), statistics.median(off_v), statistics.median(differences)
+
+
 def print_table(figures: list[dict]) -> None:
     """The figures as a plain-text table, for a benchmark run on its own."""
 
