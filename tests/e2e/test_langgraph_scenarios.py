@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import time
 
 import pytest
 
@@ -346,6 +347,38 @@ def test_a_run_resumed_after_a_crash_mid_approval_reuses_its_request(local_cloud
     assert ran == [10]
     assert stored(local_cloud) == [(10, "approved")]
     assert tool_messages(state)[-1].content == "moved 10"
+
+
+@pytest.mark.parametrize("flavour", ["middleware", "tool_node"])
+def test_cancelling_a_run_with_parallel_waits_ends_every_wait_and_frees_every_connection(flavour, local_cloud, warrant,
+                                                                                       transfer, ran):
+    from kavri_cloud import client as client_module
+
+    handler = lg.langgraph_cloud_approval(local_cloud.runtime_key, base_url=local_cloud.url, poll_interval=0.05)
+    model = scripted(10, 20, 30)
+    if flavour == "middleware":
+        agent = create_agent(model, [transfer], middleware=[lg.KavriMiddleware(handler, warrant=warrant, dry_run=False)])
+    else:
+        agent = tool_node_graph(model, lg.KavriToolNode([transfer], approval_handler=handler, warrant=warrant,
+                                                        dry_run=False))
+
+    async def cancel_mid_wait():
+        task = asyncio.create_task(agent.ainvoke({"messages": [("user", "pay three")]}))
+        while len(stored(local_cloud)) < 3:
+            await asyncio.sleep(0.02)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        left = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+        return left, dict((client_module._loop_pools or {}).get(asyncio.get_running_loop(), {}))
+
+    left, pools = asyncio.run(cancel_mid_wait())
+    assert (left, pools) == ([], {})
+    with Human(local_cloud, within_limit, delay=0):  # approvals that come too late start nothing
+        while any(status == "pending" for _, status in stored(local_cloud)):
+            time.sleep(0.02)
+    assert ran == []
+    assert stored(local_cloud) == [(10, "approved"), (20, "approved"), (30, "approved")]
 
 
 # -- LangSmith tracing ------------------------------------------------------------------
