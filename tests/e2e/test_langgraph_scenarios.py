@@ -20,7 +20,12 @@ pytest.importorskip("langchain.agents")
 
 import langsmith
 from langchain.agents import create_agent
-from langchain.agents.middleware import AgentMiddleware, HumanInTheLoopMiddleware, ToolCallLimitMiddleware, ToolRetryMiddleware
+from langchain.agents.middleware import (
+    AgentMiddleware,
+    HumanInTheLoopMiddleware,
+    ToolCallLimitMiddleware,
+    ToolRetryMiddleware,
+)
 from langchain_core.language_models.fake_chat_models import GenericFakeChatModel
 from langchain_core.messages import AIMessage, ToolMessage
 from langchain_core.tools import StructuredTool, ToolException, tool
@@ -357,7 +362,8 @@ def test_cancelling_a_run_with_parallel_waits_ends_every_wait_and_frees_every_co
     handler = lg.langgraph_cloud_approval(local_cloud.runtime_key, base_url=local_cloud.url, poll_interval=0.05)
     model = scripted(10, 20, 30)
     if flavour == "middleware":
-        agent = create_agent(model, [transfer], middleware=[lg.KavriMiddleware(handler, warrant=warrant, dry_run=False)])
+        gate = lg.KavriMiddleware(handler, warrant=warrant, dry_run=False)
+        agent = create_agent(model, [transfer], middleware=[gate])
     else:
         agent = tool_node_graph(model, lg.KavriToolNode([transfer], approval_handler=handler, warrant=warrant,
                                                         dry_run=False))
