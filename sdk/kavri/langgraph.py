@@ -33,6 +33,7 @@ from __future__ import annotations
 
 import asyncio
 import contextvars
+import copy
 import dataclasses
 import inspect
 import logging
@@ -259,12 +260,24 @@ def _observed(refusal: ToolMessage, call: dict[str, Any], observing: bool) -> bo
     return observing
 
 
-def _pinned(request: Any, guard: _Guard, observing: bool) -> Any:
+def _snapshot(tool_call: Any) -> dict[str, Any] | None:
+    """A copy of the call as the gate sees it, or None when it cannot be copied.
+
+    Deep: middleware may edit the very arguments dict (or a value nested in it) after
+    the gate passed it, and the pinned tool must compare against what was approved.
+    """
+    try:
+        return copy.deepcopy(dict(tool_call))
+    except Exception:  # not copyable: nothing counts as passed, the call is gated where it runs
+        return None
+
+
+def _pinned(request: Any, guard: _Guard, passed: dict[str, Any] | None, observing: bool) -> Any:
     """`request` with its tool, and the agent's other tools, pinned to the passed call."""
     tool = request.tool
     if tool is None:  # not a registered tool: the tool node refuses it
         return request
-    pinned = _PinnedTool(tool, guard, dict(request.tool_call), observing)
+    pinned = _PinnedTool(tool, guard, passed, observing)
     overrides: dict[str, Any] = {"tool": pinned}
     runtime = request.runtime
     others = getattr(runtime, "tools", None)
@@ -311,12 +324,14 @@ class KavriMiddleware(AgentMiddleware):
         return bool(getattr(self, "_dry_run", False))
 
     def wrap_tool_call(self, request: Any, handler: Callable[[Any], Any]) -> Any:
-        refusal = self._guard.check(request.tool_call, _config_of(request))
-        return refusal if refusal is not None else handler(_pinned(request, self._guard, self._observing))
+        passed = _snapshot(request.tool_call)
+        refusal = self._guard.check(passed or request.tool_call, _config_of(request))
+        return refusal if refusal is not None else handler(_pinned(request, self._guard, passed, self._observing))
 
     async def awrap_tool_call(self, request: Any, handler: Callable[[Any], Awaitable[Any]]) -> Any:
-        refusal = await self._guard.acheck(request.tool_call, _config_of(request))
-        return refusal if refusal is not None else await handler(_pinned(request, self._guard, self._observing))
+        passed = _snapshot(request.tool_call)
+        refusal = await self._guard.acheck(passed or request.tool_call, _config_of(request))
+        return refusal if refusal is not None else await handler(_pinned(request, self._guard, passed, self._observing))
 
 
 class KavriToolNode(ToolNode):
