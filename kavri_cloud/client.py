@@ -11,7 +11,9 @@ the client's ``timeout``, cut shorter by the caller's :attr:`deadline` when one
 is set (an approval handler sets its own remaining time there). A server that
 trickles its answer or never answers cannot hold a request longer. Every answer
 is read as a stream and refused past ``max_response_bytes`` of decoded content
-(compressed answers are counted as they inflate), and every answer that cannot
+(compressed answers are counted as they inflate; a gzip body may hold several
+members, and anything else after the end of the compressed stream makes the
+answer malformed rather than being held), and every answer that cannot
 be decoded (bad compression, bad encoding, nesting too deep, fields of the
 wrong type) is a :class:`~kavri_cloud.exceptions.KavriCloudError` with the
 underlying error as its cause.
@@ -985,6 +987,7 @@ class _Body:
         self.full = False
         self._inflater: Any = None
         self._deflate_retry = False
+        self._members = False  # gzip: a body may hold several members, one after another
         encoding = b",".join(v for k, v in headers if k.lower() == b"content-encoding").decode("latin-1")
         codings = [c.strip().lower() for c in encoding.split(",")]
         codings = [c for c in codings if c and c != "identity"]
@@ -995,6 +998,7 @@ class _Body:
 
             self._inflater = zlib.decompressobj(_INFLATE_WBITS[codings[0]])
             self._deflate_retry = codings[0] == "deflate"
+            self._members = codings[0] != "deflate"
 
     def _fail(self, message: str, cause: BaseException | None = None) -> None:
         if self._ok:
@@ -1027,6 +1031,17 @@ class _Body:
 
         data = chunk
         while not self.full:
+            if self._inflater.eof:
+                # Bytes past the end of the compressed stream. The inflater would keep them
+                # all (unbounded, and copied at every chunk): they must be a further gzip
+                # member, inflated under the same cap, or the answer is refused.
+                if not data:
+                    return
+                if not self._members:
+                    self._fail("Kavri Cloud's answer has data after the end of its compressed body")
+                    self.full = True  # an error answer: what came before is kept
+                    return
+                self._inflater = zlib.decompressobj(_INFLATE_WBITS["gzip"])
             # At most one byte past the cap is ever inflated.
             limit = self._cap - self._size + 1
             try:
@@ -1042,6 +1057,9 @@ class _Body:
                 return
             self._deflate_retry = False
             self._add(out)
+            if self._inflater.eof:
+                data = self._inflater.unused_data
+                continue
             data = self._inflater.unconsumed_tail
             if not data and len(out) < limit:
                 return

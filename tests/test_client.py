@@ -603,15 +603,21 @@ def test_a_deadline_cuts_the_timeout_short_and_a_passed_one_sends_nothing(http_s
     assert len(http_server.requests) == seen
 
 
-@pytest.mark.parametrize("encoding", ["gzip", "deflate-zlib", "deflate-raw"])
-def test_compressed_answers_are_inflated(http_server, encoding):
+def _packed(data: bytes, wbits: int) -> bytes:
     import zlib
 
-    raw = b'{"status": "ok", "pad": "' + b"z" * 100_000 + b'"}'
-    wbits = {"gzip": 31, "deflate-zlib": 15, "deflate-raw": -15}[encoding]
     packer = zlib.compressobj(6, zlib.DEFLATED, wbits)
-    http_server.add(body=packer.compress(raw) + packer.flush(),
-                    headers={"Content-Encoding": encoding.split("-")[0], "Content-Type": "application/json"})
+    return packer.compress(data) + packer.flush()
+
+
+@pytest.mark.parametrize("encoding", ["gzip", "deflate-zlib", "deflate-raw", "gzip-members"])
+def test_compressed_answers_are_inflated(http_server, encoding):
+    raw = b'{"status": "ok", "pad": "' + b"z" * 100_000 + b'"}'
+    if encoding == "gzip-members":  # a gzip body is a series of members
+        body = _packed(raw[:50_000], 31) + _packed(raw[50_000:], 31)
+    else:
+        body = _packed(raw, {"gzip": 31, "deflate-zlib": 15, "deflate-raw": -15}[encoding])
+    http_server.add(body=body, headers={"Content-Encoding": encoding.split("-")[0], "Content-Type": "application/json"})
     assert _sync_health(http_server.url)["pad"] == "z" * 100_000
     assert http_server.last.headers["accept-encoding"] == "gzip, deflate"
 
@@ -625,10 +631,17 @@ def test_compressed_answers_are_inflated(http_server, encoding):
         ({"body": b"\x1f\x8b garbage", "headers": {"Content-Encoding": "gzip"}}, "could not be decompressed",
          __import__("zlib").error),
         ({"body": b"{}", "headers": {"Content-Encoding": "br"}}, "unsupported content encoding (br)", None),
+        # What follows the compressed stream is neither kept nor read on: 16 MiB of it was held,
+        # and copied at every chunk, while the answer passed as the first member alone.
+        ({"body": _packed(b'{"status": "ok"}', 31) + bytes(16 << 20), "headers": {"Content-Encoding": "gzip"}},
+         "could not be decompressed", __import__("zlib").error),
+        ({"body": _packed(b'{"status": "ok"}', 15) + bytes(16 << 20), "headers": {"Content-Encoding": "deflate"}},
+         "data after the end of its compressed body", None),
         ({"body": b"[" * 50_000 + b"]" * 50_000}, "malformed JSON (HTTP 200)", RecursionError),
         ({"body": b'{"status": "\xff"}'}, "malformed JSON (HTTP 200)", UnicodeDecodeError),
     ],
-    ids=["gzip-bomb", "oversized", "bad-gzip", "unknown-encoding", "too-deep", "not-utf8"],
+    ids=["gzip-bomb", "oversized", "bad-gzip", "unknown-encoding", "junk-after-gzip", "junk-after-deflate", "too-deep",
+         "not-utf8"],
 )
 def test_an_answer_that_cannot_be_decoded_within_the_cap_is_a_cloud_error(http_server, call, script, message, cause):
     http_server.add(**script)
