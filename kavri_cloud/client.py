@@ -30,6 +30,8 @@ Example::
 
 from __future__ import annotations
 
+import contextvars
+import threading
 from collections.abc import Mapping, Sequence
 
 from kavri_cloud.exceptions import KavriCloudError, error_from_response, error_from_transport
@@ -314,16 +316,13 @@ DEFAULT_MAX_RESPONSE_BYTES = 4 * 1024 * 1024
 _ACCEPT_ENCODING = "gzip, deflate"
 
 # The absolute (time.monotonic) deadline of the request this context is sending;
-# the network layer of the blocking client cuts every socket operation to it.
-_request_deadline: Any = None
+# the network layer of the blocking client cuts every socket operation to it. Made
+# at import: made on first use, threads sending their first requests at once could
+# each make one, and a request's deadline set on one went unseen through another.
+_request_deadline: Any = contextvars.ContextVar("kavri_cloud_request_deadline", default=None)
 
 
 def _deadline_var() -> Any:
-    global _request_deadline
-    if _request_deadline is None:
-        import contextvars
-
-        _request_deadline = contextvars.ContextVar("kavri_cloud_request_deadline", default=None)
     return _request_deadline
 
 
@@ -429,7 +428,6 @@ def _resolve_in_background(host: str, port: int, deliver: Any) -> None:
     on ends by itself on this thread, which never holds up a loop's shutdown or the exit.
     """
     import socket
-    import threading
 
     def resolve() -> None:
         try:
@@ -458,7 +456,6 @@ def _lookup(host: str, port: int, timeout: float | None) -> list[str]:
     """The addresses of `host`, waiting for them at most `timeout` (the request's deadline)."""
     if _ip_literal(host):
         return [host]  # nothing to look up
-    import threading
 
     import httpcore
 
@@ -567,7 +564,9 @@ _KEEPALIVE_EXPIRY = 30.0
 # the base URL. Guarded by _pools_lock: loops on several threads share the tables.
 _blocking_pools: dict[str, _Pool] = {}
 _loop_pools: Any = None  # weakref.WeakKeyDictionary[loop, dict[str, _Pool]], made on first use
-_pools_lock: Any = None
+# Made at import, as one lock must guard them all: two threads' first requests could
+# each have made a lock of their own on first use.
+_pools_lock: Any = threading.Lock()
 _inherited: list[Any] = []  # a forked child's copies of its parent's pools: never used, never closed
 
 
@@ -595,11 +594,6 @@ class _Pool:
 
 
 def _lock() -> Any:
-    global _pools_lock
-    if _pools_lock is None:
-        import threading
-
-        _pools_lock = threading.Lock()
     return _pools_lock
 
 
@@ -612,7 +606,7 @@ def _after_fork_in_child() -> None:
         _inherited.extend(dict(_loop_pools).values())
     _blocking_pools.clear()
     _loop_pools = None
-    _pools_lock = None  # another thread may have held it at the fork
+    _pools_lock = threading.Lock()  # another thread may have held it at the fork
 
 
 def _register_fork_hook() -> None:

@@ -481,6 +481,45 @@ def test_importing_plain_modules_does_not_load_httpx():
     subprocess.run([sys.executable, "-c", code], check=True, cwd=str(_repo_root()))
 
 
+FIRST_REQUESTS_FROM_MANY_THREADS = r"""
+import sys, threading
+sys.setswitchinterval(1e-6)  # a thread switch between any two steps, as a loaded machine may make
+from kavri_cloud.client import KavriCloudClient
+
+count = 32
+sent, closing = threading.Barrier(count), threading.Barrier(count)
+outcomes, pools = [], []
+
+def one():
+    client = KavriCloudClient("k", sys.argv[1], timeout=10.0)
+    sent.wait()
+    try:
+        client.health()
+        outcomes.append("ok")
+    except Exception as exc:
+        outcomes.append(f"{type(exc).__name__}: {str(exc)[:60]}")
+    pools.append(client._pool)
+    closing.wait()  # every client still open: they all borrow the one pool of the URL
+    client.close()
+
+threads = [threading.Thread(target=one) for _ in range(count)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(sorted(set(outcomes)), len({id(p) for p in pools}))
+"""
+
+
+def test_the_first_requests_of_a_process_from_many_threads_share_one_deadline_and_one_pool(http_server):
+    # The request deadline's context variable and the pools' lock were made on first use:
+    # two threads could each make one, so a request's deadline went unseen by the network
+    # layer (or its reset failed with ValueError) and clients of one URL got separate pools.
+    # A fresh interpreter, so these really are the first requests.
+    http_server.add(json={"status": "ok"}, repeat=True)
+    done = subprocess.run([sys.executable, "-c", FIRST_REQUESTS_FROM_MANY_THREADS, http_server.url],
+                          capture_output=True, text=True, timeout=60, cwd=str(_repo_root()))
+    assert done.stdout.strip() == "['ok'] 1", done.stdout + done.stderr
+
+
 def _repo_root():
     from pathlib import Path
 
