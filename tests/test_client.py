@@ -28,7 +28,7 @@ from kavri_cloud.exceptions import (
     TransportError,
     ValidationError,
 )
-from tests.httpserver import gzip_bomb, http_server, refused_url  # noqa: F401  (fixtures)
+from tests.httpserver import HTTPTestServer, gzip_bomb, http_server, refused_url  # noqa: F401  (fixtures)
 
 API_KEY = "kc_test_secret_key_123"
 HASH = bytes(range(32))
@@ -696,6 +696,18 @@ def test_an_answer_that_cannot_be_decoded_within_the_cap_is_a_cloud_error(http_s
     if cause is not None:
         assert isinstance(info.value.__cause__, cause)
     assert peak < 16 << 20  # the 64 MiB bomb never inflates past the cap
+
+
+@BOTH
+@pytest.mark.parametrize("status", [301, 302, 303, 307, 308])
+def test_a_redirect_is_an_error_and_the_api_key_never_follows_it(http_server, call, status):
+    with HTTPTestServer() as elsewhere:
+        elsewhere.add(json={"status": "ok"}, repeat=True)
+        http_server.add(status, json={"message": "moved"}, headers={"Location": elsewhere.url + "/v1/health"})
+        with pytest.raises(KavriCloudError) as info:
+            call(http_server.url)
+        assert info.value.status_code == status
+        assert elsewhere.requests == []
 
 
 def test_an_oversized_error_answer_keeps_its_status_class(http_server):
