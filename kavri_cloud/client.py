@@ -16,7 +16,8 @@ members, and anything else after the end of the compressed stream makes the
 answer malformed rather than being held), and every answer that cannot
 be decoded (bad compression, bad encoding, nesting too deep, fields of the
 wrong type) is a :class:`~kavri_cloud.exceptions.KavriCloudError` with the
-underlying error as its cause.
+underlying error as its cause. A copy of the API key in an answer (a service
+that echoes it) is replaced by ``<redacted>`` before the answer is decoded.
 
 httpx is imported when the first request is sent, not when this module is
 imported, because the native modules import this module at load time.
@@ -1118,6 +1119,36 @@ def _check_cap(cap: Any) -> int:
     return cap
 
 
+def _without_key(content: bytes, api_key: str) -> bytes:
+    """``content`` with every copy of the API key replaced by ``<redacted>``.
+
+    A service that echoes the key it was sent ("API key ... is revoked", a
+    denial reason) would otherwise put it in error texts, denial reasons, logs
+    and a Temporal workflow's history. The key is looked for as sent and as a
+    JSON string writes it. A key shorter than ``_REDACTED_KEY_MIN`` characters
+    cannot be told from ordinary text (a key "k" is in "ok"), so it is left alone.
+    """
+    if len(api_key) < _REDACTED_KEY_MIN:
+        return content
+    forms = _key_forms.get(api_key)
+    if forms is None:
+        import json
+
+        escaped = json.dumps(api_key)[1:-1]
+        forms = tuple(form.encode("ascii") for form in {api_key, escaped, escaped.replace("/", "\\/")})
+        if len(_key_forms) >= 16:  # keys are few; a bound all the same
+            _key_forms.clear()
+        _key_forms[api_key] = forms
+    for form in forms:
+        if form in content:
+            content = content.replace(form, b"<redacted>")
+    return content
+
+
+_key_forms: dict[str, tuple[bytes, ...]] = {}
+_REDACTED_KEY_MIN = 16
+
+
 _header_lists: dict[str, list[tuple[bytes, bytes]]] = {}
 
 
@@ -1260,7 +1291,7 @@ class _BaseClient:
                 decoder's error as the cause.
         """
         status = response.status_code
-        content = response.content
+        content = _without_key(response.content, self._api_key)
         if not 200 <= status < 300:
             raise error_from_response(status, content)
         if not content.strip():

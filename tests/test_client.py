@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import json
 import pickle
 import subprocess
 import sys
@@ -708,6 +709,34 @@ def test_a_redirect_is_an_error_and_the_api_key_never_follows_it(http_server, ca
             call(http_server.url)
         assert info.value.status_code == status
         assert elsewhere.requests == []
+
+
+@BOTH
+@pytest.mark.parametrize(
+    ("status", "body"),
+    [
+        (401, {"code": "unauthorized", "message": f"API key {API_KEY} is revoked", "remediation": f"rotate {API_KEY}"}),
+        (500, {"error": {"message": f"upstream refused Authorization: Bearer {API_KEY}"}}),
+        (200, {"status": "denied", "denied_reason": f"key {API_KEY} may not approve"}),
+        (200, f"<html>bad key {API_KEY}</html>"),
+    ],
+    ids=["error-message", "nested-error", "record-field", "not-json"],
+)
+def test_an_answer_that_echoes_the_api_key_never_hands_it_on(http_server, call, status, body):
+    # The key would reach error texts, denial reasons, logs and a workflow's history.
+    http_server.add(status, body=body if isinstance(body, str) else json.dumps(body))
+    try:
+        outcome = call(http_server.url)
+    except KavriCloudError as error:
+        outcome = (str(error), repr(error), error.body, error.remediation)
+    assert API_KEY not in repr(outcome)
+    assert "<redacted>" in repr(outcome)
+
+
+def test_a_key_too_short_to_tell_from_text_leaves_answers_as_they_came(http_server):
+    http_server.add(json={"status": "ok", "link": "kavri"})
+    with KavriCloudClient("k", http_server.url) as client:
+        assert client.health() == {"status": "ok", "link": "kavri"}
 
 
 def test_an_oversized_error_answer_keeps_its_status_class(http_server):
