@@ -11,9 +11,10 @@ the client's ``timeout``, cut shorter by the caller's :attr:`deadline` when one
 is set (an approval handler sets its own remaining time there). A server that
 trickles its answer or never answers cannot hold a request longer. Every answer
 is read as a stream and refused past ``max_response_bytes`` of decoded content
-(compressed answers are counted as they inflate; a gzip body may hold several
-members, and anything else after the end of the compressed stream makes the
-answer malformed rather than being held), and every answer that cannot
+(compressed answers are counted as they inflate, and their compressed bytes are
+held to the same cap; a gzip body may hold several members, and anything else
+after the end of the compressed stream makes the answer malformed rather than
+being held), and every answer that cannot
 be decoded (bad compression, bad encoding, nesting too deep, fields of the
 wrong type) is a :class:`~kavri_cloud.exceptions.KavriCloudError` with the
 underlying error as its cause. A copy of the API key in an answer (a service
@@ -967,8 +968,9 @@ _INFLATE_WBITS = {"gzip": 16 + 15, "x-gzip": 16 + 15, "deflate": 15}
 class _Body:
     """Collects an answer as it streams, inflating it and counting decoded bytes.
 
-    Past ``cap`` decoded bytes a successful answer fails; an error answer keeps
-    what came before the cap, which is plenty to describe the error.
+    Past ``cap`` decoded bytes, or ``cap`` compressed ones, a successful answer
+    fails; an error answer keeps what came before the cap, which is plenty to
+    describe the error.
     """
 
     def __init__(self, status: int, headers: list[tuple[bytes, bytes]], cap: int, deadline: float | None) -> None:
@@ -983,6 +985,7 @@ class _Body:
         self._inflater: Any = None
         self._deflate_retry = False
         self._members = False  # gzip: a body may hold several members, one after another
+        self._raw = 0  # compressed bytes read
         encoding = b",".join(v for k, v in headers if k.lower() == b"content-encoding").decode("latin-1")
         codings = [c.strip().lower() for c in encoding.split(",")]
         codings = [c for c in codings if c and c != "identity"]
@@ -1021,6 +1024,15 @@ class _Body:
                 raise httpx.ReadTimeout("the request's deadline passed while the answer was read")
         if self._inflater is None:
             self._add(chunk)
+            return
+        # The compressed bytes are held to the cap too: padding that inflates to nothing
+        # (empty blocks, empty gzip members) would otherwise be read on until the deadline.
+        self._raw += len(chunk)
+        if self._raw > self._cap:
+            if self._ok:
+                raise _malformed(f"Kavri Cloud's answer is larger than {self._cap} bytes (HTTP {self.status})",
+                                 status=self.status)
+            self.full = True  # an error answer: what was inflated so far is kept
             return
         import zlib
 

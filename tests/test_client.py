@@ -650,6 +650,15 @@ def _packed(data: bytes, wbits: int) -> bytes:
     return packer.compress(data) + packer.flush()
 
 
+def _padded_gzip(data: bytes, blocks: int) -> bytes:
+    """A gzip body of `data` behind `blocks` empty stored blocks (5 bytes each, inflating to nothing)."""
+    import struct
+    import zlib
+
+    header = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff"
+    return header + b"\x00\x00\x00\xff\xff" * blocks + _packed(data, -15) + struct.pack("<II", zlib.crc32(data), len(data))
+
+
 @pytest.mark.parametrize("encoding", ["gzip", "deflate-zlib", "deflate-raw", "gzip-members"])
 def test_compressed_answers_are_inflated(http_server, encoding):
     raw = b'{"status": "ok", "pad": "' + b"z" * 100_000 + b'"}'
@@ -677,11 +686,14 @@ def test_compressed_answers_are_inflated(http_server, encoding):
          "could not be decompressed", __import__("zlib").error),
         ({"body": _packed(b'{"status": "ok"}', 15) + bytes(16 << 20), "headers": {"Content-Encoding": "deflate"}},
          "data after the end of its compressed body", None),
+        # Empty stored blocks inflate to nothing: 2 MiB of them were read, on to the deadline.
+        ({"body": _padded_gzip(b'{"status": "ok"}', 400 << 10), "headers": {"Content-Encoding": "gzip"}},
+         "larger than 1048576 bytes", None),
         ({"body": b"[" * 50_000 + b"]" * 50_000}, "malformed JSON (HTTP 200)", RecursionError),
         ({"body": b'{"status": "\xff"}'}, "malformed JSON (HTTP 200)", UnicodeDecodeError),
     ],
-    ids=["gzip-bomb", "oversized", "bad-gzip", "unknown-encoding", "junk-after-gzip", "junk-after-deflate", "too-deep",
-         "not-utf8"],
+    ids=["gzip-bomb", "oversized", "bad-gzip", "unknown-encoding", "junk-after-gzip", "junk-after-deflate",
+         "padded-gzip", "too-deep", "not-utf8"],
 )
 def test_an_answer_that_cannot_be_decoded_within_the_cap_is_a_cloud_error(http_server, call, script, message, cause):
     http_server.add(**script)
