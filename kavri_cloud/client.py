@@ -11,10 +11,14 @@ the client's ``timeout``, cut shorter by the caller's :attr:`deadline` when one
 is set (an approval handler sets its own remaining time there). A server that
 trickles its answer or never answers cannot hold a request longer. Every answer
 is read as a stream and refused past ``max_response_bytes`` of decoded content
-(compressed answers are counted as they inflate), and every answer that cannot
+(compressed answers are counted as they inflate, and their compressed bytes are
+held to the same cap; a gzip body may hold several members, and anything else
+after the end of the compressed stream makes the answer malformed rather than
+being held), and every answer that cannot
 be decoded (bad compression, bad encoding, nesting too deep, fields of the
 wrong type) is a :class:`~kavri_cloud.exceptions.KavriCloudError` with the
-underlying error as its cause.
+underlying error as its cause. A copy of the API key in an answer (a service
+that echoes it) is replaced by ``<redacted>`` before the answer is decoded.
 
 httpx is imported when the first request is sent, not when this module is
 imported, because the native modules import this module at load time.
@@ -28,6 +32,8 @@ Example::
 
 from __future__ import annotations
 
+import contextvars
+import threading
 from collections.abc import Mapping, Sequence
 
 from kavri_cloud.exceptions import KavriCloudError, error_from_response, error_from_transport
@@ -312,16 +318,13 @@ DEFAULT_MAX_RESPONSE_BYTES = 4 * 1024 * 1024
 _ACCEPT_ENCODING = "gzip, deflate"
 
 # The absolute (time.monotonic) deadline of the request this context is sending;
-# the network layer of the blocking client cuts every socket operation to it.
-_request_deadline: Any = None
+# the network layer of the blocking client cuts every socket operation to it. Made
+# at import: made on first use, threads sending their first requests at once could
+# each make one, and a request's deadline set on one went unseen through another.
+_request_deadline: Any = contextvars.ContextVar("kavri_cloud_request_deadline", default=None)
 
 
 def _deadline_var() -> Any:
-    global _request_deadline
-    if _request_deadline is None:
-        import contextvars
-
-        _request_deadline = contextvars.ContextVar("kavri_cloud_request_deadline", default=None)
     return _request_deadline
 
 
@@ -427,7 +430,6 @@ def _resolve_in_background(host: str, port: int, deliver: Any) -> None:
     on ends by itself on this thread, which never holds up a loop's shutdown or the exit.
     """
     import socket
-    import threading
 
     def resolve() -> None:
         try:
@@ -456,7 +458,6 @@ def _lookup(host: str, port: int, timeout: float | None) -> list[str]:
     """The addresses of `host`, waiting for them at most `timeout` (the request's deadline)."""
     if _ip_literal(host):
         return [host]  # nothing to look up
-    import threading
 
     import httpcore
 
@@ -565,7 +566,9 @@ _KEEPALIVE_EXPIRY = 30.0
 # the base URL. Guarded by _pools_lock: loops on several threads share the tables.
 _blocking_pools: dict[str, _Pool] = {}
 _loop_pools: Any = None  # weakref.WeakKeyDictionary[loop, dict[str, _Pool]], made on first use
-_pools_lock: Any = None
+# Made at import, as one lock must guard them all: two threads' first requests could
+# each have made a lock of their own on first use.
+_pools_lock: Any = threading.Lock()
 _inherited: list[Any] = []  # a forked child's copies of its parent's pools: never used, never closed
 
 
@@ -593,11 +596,6 @@ class _Pool:
 
 
 def _lock() -> Any:
-    global _pools_lock
-    if _pools_lock is None:
-        import threading
-
-        _pools_lock = threading.Lock()
     return _pools_lock
 
 
@@ -610,7 +608,7 @@ def _after_fork_in_child() -> None:
         _inherited.extend(dict(_loop_pools).values())
     _blocking_pools.clear()
     _loop_pools = None
-    _pools_lock = None  # another thread may have held it at the fork
+    _pools_lock = threading.Lock()  # another thread may have held it at the fork
 
 
 def _register_fork_hook() -> None:
@@ -970,8 +968,9 @@ _INFLATE_WBITS = {"gzip": 16 + 15, "x-gzip": 16 + 15, "deflate": 15}
 class _Body:
     """Collects an answer as it streams, inflating it and counting decoded bytes.
 
-    Past ``cap`` decoded bytes a successful answer fails; an error answer keeps
-    what came before the cap, which is plenty to describe the error.
+    Past ``cap`` decoded bytes, or ``cap`` compressed ones, a successful answer
+    fails; an error answer keeps what came before the cap, which is plenty to
+    describe the error.
     """
 
     def __init__(self, status: int, headers: list[tuple[bytes, bytes]], cap: int, deadline: float | None) -> None:
@@ -985,6 +984,8 @@ class _Body:
         self.full = False
         self._inflater: Any = None
         self._deflate_retry = False
+        self._members = False  # gzip: a body may hold several members, one after another
+        self._raw = 0  # compressed bytes read
         encoding = b",".join(v for k, v in headers if k.lower() == b"content-encoding").decode("latin-1")
         codings = [c.strip().lower() for c in encoding.split(",")]
         codings = [c for c in codings if c and c != "identity"]
@@ -995,6 +996,7 @@ class _Body:
 
             self._inflater = zlib.decompressobj(_INFLATE_WBITS[codings[0]])
             self._deflate_retry = codings[0] == "deflate"
+            self._members = codings[0] != "deflate"
 
     def _fail(self, message: str, cause: BaseException | None = None) -> None:
         if self._ok:
@@ -1023,10 +1025,30 @@ class _Body:
         if self._inflater is None:
             self._add(chunk)
             return
+        # The compressed bytes are held to the cap too: padding that inflates to nothing
+        # (empty blocks, empty gzip members) would otherwise be read on until the deadline.
+        self._raw += len(chunk)
+        if self._raw > self._cap:
+            if self._ok:
+                raise _malformed(f"Kavri Cloud's answer is larger than {self._cap} bytes (HTTP {self.status})",
+                                 status=self.status)
+            self.full = True  # an error answer: what was inflated so far is kept
+            return
         import zlib
 
         data = chunk
         while not self.full:
+            if self._inflater.eof:
+                # Bytes past the end of the compressed stream. The inflater would keep them
+                # all (unbounded, and copied at every chunk): they must be a further gzip
+                # member, inflated under the same cap, or the answer is refused.
+                if not data:
+                    return
+                if not self._members:
+                    self._fail("Kavri Cloud's answer has data after the end of its compressed body")
+                    self.full = True  # an error answer: what came before is kept
+                    return
+                self._inflater = zlib.decompressobj(_INFLATE_WBITS["gzip"])
             # At most one byte past the cap is ever inflated.
             limit = self._cap - self._size + 1
             try:
@@ -1042,6 +1064,9 @@ class _Body:
                 return
             self._deflate_retry = False
             self._add(out)
+            if self._inflater.eof:
+                data = self._inflater.unused_data
+                continue
             data = self._inflater.unconsumed_tail
             if not data and len(out) < limit:
                 return
@@ -1104,6 +1129,36 @@ def _check_cap(cap: Any) -> int:
     if cap < 1:
         raise ValueError(f"max_response_bytes must be >= 1, got {cap}")
     return cap
+
+
+def _without_key(content: bytes, api_key: str) -> bytes:
+    """``content`` with every copy of the API key replaced by ``<redacted>``.
+
+    A service that echoes the key it was sent ("API key ... is revoked", a
+    denial reason) would otherwise put it in error texts, denial reasons, logs
+    and a Temporal workflow's history. The key is looked for as sent and as a
+    JSON string writes it. A key shorter than ``_REDACTED_KEY_MIN`` characters
+    cannot be told from ordinary text (a key "k" is in "ok"), so it is left alone.
+    """
+    if len(api_key) < _REDACTED_KEY_MIN:
+        return content
+    forms = _key_forms.get(api_key)
+    if forms is None:
+        import json
+
+        escaped = json.dumps(api_key)[1:-1]
+        forms = tuple(form.encode("ascii") for form in {api_key, escaped, escaped.replace("/", "\\/")})
+        if len(_key_forms) >= 16:  # keys are few; a bound all the same
+            _key_forms.clear()
+        _key_forms[api_key] = forms
+    for form in forms:
+        if form in content:
+            content = content.replace(form, b"<redacted>")
+    return content
+
+
+_key_forms: dict[str, tuple[bytes, ...]] = {}
+_REDACTED_KEY_MIN = 16
 
 
 _header_lists: dict[str, list[tuple[bytes, bytes]]] = {}
@@ -1248,7 +1303,7 @@ class _BaseClient:
                 decoder's error as the cause.
         """
         status = response.status_code
-        content = response.content
+        content = _without_key(response.content, self._api_key)
         if not 200 <= status < 300:
             raise error_from_response(status, content)
         if not content.strip():

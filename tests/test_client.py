@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import json
 import pickle
 import subprocess
 import sys
@@ -28,7 +29,7 @@ from kavri_cloud.exceptions import (
     TransportError,
     ValidationError,
 )
-from tests.httpserver import gzip_bomb, http_server, refused_url  # noqa: F401  (fixtures)
+from tests.httpserver import HTTPTestServer, gzip_bomb, http_server, refused_url  # noqa: F401  (fixtures)
 
 API_KEY = "kc_test_secret_key_123"
 HASH = bytes(range(32))
@@ -481,6 +482,45 @@ def test_importing_plain_modules_does_not_load_httpx():
     subprocess.run([sys.executable, "-c", code], check=True, cwd=str(_repo_root()))
 
 
+FIRST_REQUESTS_FROM_MANY_THREADS = r"""
+import sys, threading
+sys.setswitchinterval(1e-6)  # a thread switch between any two steps, as a loaded machine may make
+from kavri_cloud.client import KavriCloudClient
+
+count = 32
+sent, closing = threading.Barrier(count), threading.Barrier(count)
+outcomes, pools = [], []
+
+def one():
+    client = KavriCloudClient("k", sys.argv[1], timeout=10.0)
+    sent.wait()
+    try:
+        client.health()
+        outcomes.append("ok")
+    except Exception as exc:
+        outcomes.append(f"{type(exc).__name__}: {str(exc)[:60]}")
+    pools.append(client._pool)
+    closing.wait()  # every client still open: they all borrow the one pool of the URL
+    client.close()
+
+threads = [threading.Thread(target=one) for _ in range(count)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(sorted(set(outcomes)), len({id(p) for p in pools}))
+"""
+
+
+def test_the_first_requests_of_a_process_from_many_threads_share_one_deadline_and_one_pool(http_server):
+    # The request deadline's context variable and the pools' lock were made on first use:
+    # two threads could each make one, so a request's deadline went unseen by the network
+    # layer (or its reset failed with ValueError) and clients of one URL got separate pools.
+    # A fresh interpreter, so these really are the first requests.
+    http_server.add(json={"status": "ok"}, repeat=True)
+    done = subprocess.run([sys.executable, "-c", FIRST_REQUESTS_FROM_MANY_THREADS, http_server.url],
+                          capture_output=True, text=True, timeout=60, cwd=str(_repo_root()))
+    assert done.stdout.strip() == "['ok'] 1", done.stdout + done.stderr
+
+
 def _repo_root():
     from pathlib import Path
 
@@ -603,15 +643,30 @@ def test_a_deadline_cuts_the_timeout_short_and_a_passed_one_sends_nothing(http_s
     assert len(http_server.requests) == seen
 
 
-@pytest.mark.parametrize("encoding", ["gzip", "deflate-zlib", "deflate-raw"])
-def test_compressed_answers_are_inflated(http_server, encoding):
+def _packed(data: bytes, wbits: int) -> bytes:
     import zlib
 
-    raw = b'{"status": "ok", "pad": "' + b"z" * 100_000 + b'"}'
-    wbits = {"gzip": 31, "deflate-zlib": 15, "deflate-raw": -15}[encoding]
     packer = zlib.compressobj(6, zlib.DEFLATED, wbits)
-    http_server.add(body=packer.compress(raw) + packer.flush(),
-                    headers={"Content-Encoding": encoding.split("-")[0], "Content-Type": "application/json"})
+    return packer.compress(data) + packer.flush()
+
+
+def _padded_gzip(data: bytes, blocks: int) -> bytes:
+    """A gzip body of `data` behind `blocks` empty stored blocks (5 bytes each, inflating to nothing)."""
+    import struct
+    import zlib
+
+    header = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff"
+    return header + b"\x00\x00\x00\xff\xff" * blocks + _packed(data, -15) + struct.pack("<II", zlib.crc32(data), len(data))
+
+
+@pytest.mark.parametrize("encoding", ["gzip", "deflate-zlib", "deflate-raw", "gzip-members"])
+def test_compressed_answers_are_inflated(http_server, encoding):
+    raw = b'{"status": "ok", "pad": "' + b"z" * 100_000 + b'"}'
+    if encoding == "gzip-members":  # a gzip body is a series of members
+        body = _packed(raw[:50_000], 31) + _packed(raw[50_000:], 31)
+    else:
+        body = _packed(raw, {"gzip": 31, "deflate-zlib": 15, "deflate-raw": -15}[encoding])
+    http_server.add(body=body, headers={"Content-Encoding": encoding.split("-")[0], "Content-Type": "application/json"})
     assert _sync_health(http_server.url)["pad"] == "z" * 100_000
     assert http_server.last.headers["accept-encoding"] == "gzip, deflate"
 
@@ -625,10 +680,20 @@ def test_compressed_answers_are_inflated(http_server, encoding):
         ({"body": b"\x1f\x8b garbage", "headers": {"Content-Encoding": "gzip"}}, "could not be decompressed",
          __import__("zlib").error),
         ({"body": b"{}", "headers": {"Content-Encoding": "br"}}, "unsupported content encoding (br)", None),
+        # What follows the compressed stream is neither kept nor read on: 16 MiB of it was held,
+        # and copied at every chunk, while the answer passed as the first member alone.
+        ({"body": _packed(b'{"status": "ok"}', 31) + bytes(16 << 20), "headers": {"Content-Encoding": "gzip"}},
+         "could not be decompressed", __import__("zlib").error),
+        ({"body": _packed(b'{"status": "ok"}', 15) + bytes(16 << 20), "headers": {"Content-Encoding": "deflate"}},
+         "data after the end of its compressed body", None),
+        # Empty stored blocks inflate to nothing: 2 MiB of them were read, on to the deadline.
+        ({"body": _padded_gzip(b'{"status": "ok"}', 400 << 10), "headers": {"Content-Encoding": "gzip"}},
+         "larger than 1048576 bytes", None),
         ({"body": b"[" * 50_000 + b"]" * 50_000}, "malformed JSON (HTTP 200)", RecursionError),
         ({"body": b'{"status": "\xff"}'}, "malformed JSON (HTTP 200)", UnicodeDecodeError),
     ],
-    ids=["gzip-bomb", "oversized", "bad-gzip", "unknown-encoding", "too-deep", "not-utf8"],
+    ids=["gzip-bomb", "oversized", "bad-gzip", "unknown-encoding", "junk-after-gzip", "junk-after-deflate",
+         "padded-gzip", "too-deep", "not-utf8"],
 )
 def test_an_answer_that_cannot_be_decoded_within_the_cap_is_a_cloud_error(http_server, call, script, message, cause):
     http_server.add(**script)
@@ -644,6 +709,46 @@ def test_an_answer_that_cannot_be_decoded_within_the_cap_is_a_cloud_error(http_s
     if cause is not None:
         assert isinstance(info.value.__cause__, cause)
     assert peak < 16 << 20  # the 64 MiB bomb never inflates past the cap
+
+
+@BOTH
+@pytest.mark.parametrize("status", [301, 302, 303, 307, 308])
+def test_a_redirect_is_an_error_and_the_api_key_never_follows_it(http_server, call, status):
+    with HTTPTestServer() as elsewhere:
+        elsewhere.add(json={"status": "ok"}, repeat=True)
+        http_server.add(status, json={"message": "moved"}, headers={"Location": elsewhere.url + "/v1/health"})
+        with pytest.raises(KavriCloudError) as info:
+            call(http_server.url)
+        assert info.value.status_code == status
+        assert elsewhere.requests == []
+
+
+@BOTH
+@pytest.mark.parametrize(
+    ("status", "body"),
+    [
+        (401, {"code": "unauthorized", "message": f"API key {API_KEY} is revoked", "remediation": f"rotate {API_KEY}"}),
+        (500, {"error": {"message": f"upstream refused Authorization: Bearer {API_KEY}"}}),
+        (200, {"status": "denied", "denied_reason": f"key {API_KEY} may not approve"}),
+        (200, f"<html>bad key {API_KEY}</html>"),
+    ],
+    ids=["error-message", "nested-error", "record-field", "not-json"],
+)
+def test_an_answer_that_echoes_the_api_key_never_hands_it_on(http_server, call, status, body):
+    # The key would reach error texts, denial reasons, logs and a workflow's history.
+    http_server.add(status, body=body if isinstance(body, str) else json.dumps(body))
+    try:
+        outcome = call(http_server.url)
+    except KavriCloudError as error:
+        outcome = (str(error), repr(error), error.body, error.remediation)
+    assert API_KEY not in repr(outcome)
+    assert "<redacted>" in repr(outcome)
+
+
+def test_a_key_too_short_to_tell_from_text_leaves_answers_as_they_came(http_server):
+    http_server.add(json={"status": "ok", "link": "kavri"})
+    with KavriCloudClient("k", http_server.url) as client:
+        assert client.health() == {"status": "ok", "link": "kavri"}
 
 
 def test_an_oversized_error_answer_keeps_its_status_class(http_server):

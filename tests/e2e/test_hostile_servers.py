@@ -3,7 +3,7 @@
 A server that never answers or trickles its answer one byte at a time (headers
 included) cannot hold a handler past its timeout plus the grace of its last
 poll, a Temporal attempt past its fast polls plus one client timeout, or
-doctor past its own bound. A gzip bomb, an oversized answer, JSON nested too
+doctor past its own bound. A gzip bomb, junk after a gzip stream, an oversized answer, JSON nested too
 deeply, bytes that are not UTF-8 and an "id" that is no text end as the
 documented error kind (the client's KavriCloudError, passed on or wrapped in
 Temporal's ApplicationError), with memory bounded, the client closed and no
@@ -14,9 +14,12 @@ from __future__ import annotations
 
 import asyncio
 import dataclasses
+import gzip
+import json
 import time
 import tracemalloc
 import uuid
+import zlib
 from collections.abc import Callable
 from typing import Any
 
@@ -49,6 +52,9 @@ HOSTILE: dict[str, tuple[dict[str, Any], str, type | None]] = {
     "trickles": ({"json": PENDING, "trickle": 0.2}, "timed out after", None),
     "gzip-bomb": ({"status": 201, "body": gzip_bomb(256 << 20), "headers": {**JSON, "Content-Encoding": "gzip"}},
                   f"larger than {DEFAULT_MAX_RESPONSE_BYTES} bytes", None),
+    # A record, then junk past the end of its gzip stream that the inflater would have kept.
+    "junk-after-gzip": ({"status": 201, "body": gzip.compress(json.dumps(PENDING).encode()) + bytes(32 << 20),
+                         "headers": {**JSON, "Content-Encoding": "gzip"}}, "could not be decompressed", zlib.error),
     "oversized": ({"status": 201, "body": b'{"id": "apr_1", "pad": "' + b"x" * (5 << 20) + b'"}', "headers": JSON},
                   f"larger than {DEFAULT_MAX_RESPONSE_BYTES} bytes", None),
     "deep-json": ({"status": 201, "body": b"[" * 100_000 + b"]" * 100_000, "headers": JSON},

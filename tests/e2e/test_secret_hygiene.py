@@ -264,6 +264,23 @@ def test_hostile_answers(run, make, monkeypatch):
     run.assert_clean()
 
 
+@pytest.mark.parametrize("make", HANDLERS, ids=lambda f: f.__name__)
+def test_a_service_that_echoes_the_key_back(run, make, monkeypatch):
+    # In an error's message, or in a denial reason that becomes the SDK's denial (a
+    # tool message an LLM reads, a Temporal workflow's history).
+    monkeypatch.setattr(approval, "_TEMPORAL_CLIENT_TIMEOUT", 0.5)
+    gate = run.gate()
+    polls = [{"status": 401, "json": {"code": "unauthorized", "message": f"API key {run.key} is revoked"}},
+             {"json": {"id": "apr_echo", "status": "denied", "denied_reason": f"{run.key} may not send e-mail"}}]
+    for poll in polls:
+        with HTTPTestServer() as server:
+            server.add(201, json={"id": "apr_echo", "status": "pending"}, method="POST", repeat=True)
+            server.add(**poll, method="GET", repeat=True)
+            run.attempt(lambda: _make(make, run, gate, base_url=server.url, timeout=0.5)(run.request(gate)))
+    assert len(run.exceptions) == len(polls)
+    run.assert_clean()
+
+
 # ---------------------------------------------------------------- LangGraph and Temporal integrations
 
 
