@@ -777,7 +777,16 @@ std::optional<nb::object> evaluate(TemporalCall &call, nb::handle data, nb::hand
 // call changed, would otherwise take another call's request, whose approval the SDK then refuses,
 // so the call could never pass. Without a hash on either side the two cannot be told apart and
 // the request is resumed as it always was; the SDK's hash check still guards what runs.
-bool made_for_this_call(nb::handle data, nb::handle payload) {
+// The hash alone names the call, not the workflow run: heartbeat details are anyone's to record
+// who may use the namespace, and the same call in another run (yesterday's payment) has the same
+// hash, so its approved request would release this run's call without a human approving it. A
+// record that carries an idempotency key must carry this activity's: the key sent, or the bare
+// key of the run and activity that earlier versions sent.
+bool made_for_this_call(nb::handle data, nb::handle payload, nb::handle sent_key, nb::handle activity_key) {
+    nb::object record_key = kd::map_get(data, "idempotency_key");
+    if (!record_key.is_none() && kd::truthy(record_key) && !py_compare(record_key, sent_key, Py_EQ) &&
+        !py_compare(record_key, activity_key, Py_EQ))
+        return false;
     nb::object ours = kd::attr_or_none(payload, "request_hash");
     nb::object theirs = kd::map_get(data, "request_hash");
     if (ours.is_none() || theirs.is_none() || !kd::truthy(ours) || !kd::truthy(theirs)) return true;
@@ -795,7 +804,7 @@ std::optional<nb::object> handed_over(const TemporalCall &call, nb::object appro
 
 // Steps 6 to 10 inside the scoped client: the approval, or std::nullopt while pending.
 std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, nb::handle payload,
-                                        nb::handle heartbeat_id) {
+                                        nb::handle heartbeat_id, nb::handle sent_key, nb::handle activity_key) {
     nb::object cloud_error = mod_attr(errors_api::kKavriCloudError);
     nb::object tool = tool_of(call.request);
     call.request_id = (heartbeat_id.is_none() || !kd::truthy(heartbeat_id)) ? nb::object(nb::str(""))
@@ -814,7 +823,7 @@ std::optional<nb::object> temporal_poll(TemporalCall &call, nb::handle client, n
             data = nb::none();
         }
         if (kd::truthy(call.request_id)) {
-            if (data.is_none() || made_for_this_call(data, payload)) {
+            if (data.is_none() || made_for_this_call(data, payload, sent_key, activity_key)) {
                 kd::log(logger(), kd::Level::Info, "resuming approval request %s for %s from heartbeat",
                         {call.request_id, tool});
                 if (*call.wait) call.wait->request(call.request_id, "resumed", nb::none(), lowered_status(data), data); // trace
@@ -897,9 +906,9 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
     nb::object key = mod_attr("_build_temporal_approval_idempotency_key")(
         call.request, "workflow_id"_a = workflow_id, "workflow_run_id"_a = workflow_run_id,
         "activity_id"_a = activity_id);
+    nb::object sent_key = scoped_idempotency_key(key, call.request);
     nb::object payload = mod_attr("build_approval_request_payload")(
-        call.request, "signing_key"_a = call.self.attr("_signing_key"),
-        "idempotency_key"_a = scoped_idempotency_key(key, call.request));
+        call.request, "signing_key"_a = call.self.attr("_signing_key"), "idempotency_key"_a = sent_key);
     // One attempt: its fast polls' sleeps plus one client timeout for all its requests together.
     // (The client timeout is read from the module at each call, like the module's collaborators.)
     nb::object client_timeout = mod_attr("_TEMPORAL_CLIENT_TIMEOUT");
@@ -912,7 +921,7 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
     std::optional<nb::object> approval;
     try {
         client_api::set_deadline(client, attempt_deadline);
-        approval = temporal_poll(call, client, payload, heartbeat_id);
+        approval = temporal_poll(call, client, payload, heartbeat_id, sent_key, key);
     } catch (nb::python_error &err) {
         wait.fail(err); // trace
         nb::object type = nb::borrow(reinterpret_cast<PyObject *>(Py_TYPE(err.value().ptr())));

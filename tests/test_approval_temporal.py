@@ -164,6 +164,25 @@ def test_the_key_sent_is_the_activitys_key_made_particular_to_the_call(monkeypat
 
 
 @pytest.mark.parametrize(
+    ("record_key", "resumed"),
+    [(sent_key(H1), True), (expected_key(), True), (None, True), (sent_key(H1, run="run-0"), False),
+     (expected_key(wf="wf-0"), False)],
+    ids=["key-sent", "bare-key-of-this-activity", "record-without-key", "another-run", "another-workflow"],
+)
+def test_a_heartbeat_request_of_the_same_call_in_another_run_is_not_resumed(monkeypatch, key, builder_calls,
+                                                                             record_key, resumed):
+    # The same call in another run has the same hash: its approval verifies for this call too, so
+    # heartbeat details naming its request (anyone may record them) would run this call unapproved.
+    old_raw, new_raw = signed_approval_bytes(), signed_approval_bytes()
+    record = {**approved(old_raw), "id": "apr_old", "request_hash": H1, "idempotency_key": record_key}
+    script = Script(create=approved(new_raw), polls=[record])
+    activity = Activity([{"approval_request_id": "apr_old", "approval_status": "approved"}])
+    result = activity.run(make_handler(monkeypatch, script, key), Request(request_hash=bytes.fromhex(H1)))
+    assert result.to_bytes() == (old_raw if resumed else new_raw)
+    assert len(script.created) == (0 if resumed else 1)
+
+
+@pytest.mark.parametrize(
     ("record_hash", "resumed"),
     [(H1, True), (H1.upper(), True), (None, True), (H2, False)],
     ids=["this-call", "this-call-upper-case", "record-without-hash", "another-call"],

@@ -15,6 +15,7 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import logging
+import threading
 import time
 import uuid
 from datetime import timedelta
@@ -101,6 +102,22 @@ def pay_quote() -> int:
     return amount
 
 
+@activity.defn
+def pay_once(amount: int) -> int:
+    approved = {amount: _pay(amount)}
+    _record(PAY, amounts=[amount], approved=approved)
+    return amount
+
+
+@activity.defn
+def pay_after_a_hiccup(amount: int) -> int:
+    """Fails its first attempt, once the test has done what it wanted meanwhile; then pays like pay_once."""
+    if activity.info().attempt == 1:
+        assert current["hiccup"].wait(30)
+        raise ApplicationError("the payment service hiccupped")
+    return pay_once(amount)
+
+
 def _activity_options(o: dict[str, Any]) -> dict[str, Any]:
     return {
         "start_to_close_timeout": timedelta(seconds=o.get("start_to_close", 30)),
@@ -143,7 +160,7 @@ class CancelWhilePending:
         self.cancel = True
 
 
-ACTIVITIES = [send_report, send_report_sync, send_report_that_fails, pay_both, pay_quote]
+ACTIVITIES = [send_report, send_report_sync, send_report_that_fails, pay_both, pay_quote, pay_once, pay_after_a_hiccup]
 
 
 @pytest.fixture(autouse=True)
@@ -246,6 +263,17 @@ def retried(client: Client, workflow_id: str) -> bool:
     return asyncio.run(describe())
 
 
+def running_activity(client: Client, workflow_id: str):
+    """The workflow's description once its activity has started an attempt, else None."""
+
+    async def describe():
+        description = (await client.get_workflow_handle(workflow_id).describe()).raw_description
+        pending = description.pending_activities
+        return description if pending and pending[0].HasField("last_started_time") else None
+
+    return asyncio.run(describe())
+
+
 def pending_for(records, amount: int):
     """The pending request of the payment of `amount`, once it exists."""
     return lambda: [r for r in records("pending") if r["metadata"] == {"amount": amount}]
@@ -294,6 +322,40 @@ def test_a_call_that_changed_on_retry_asks_again_rather_than_take_the_old_approv
     (paid,) = ran
     assert paid["approved"] == {120: [requoted["request_hash"]]}
     assert sorted(r["metadata"]["amount"] for r in records()) == [100, 120]
+
+
+def test_heartbeat_details_naming_another_workflows_approved_request_do_not_release_this_call(
+    temporal_server, local_cloud, make_plugin, records
+):
+    # Anyone who may use the namespace can record heartbeat details for a running activity by its
+    # ids. Pointed at the approved request of an earlier workflow that made the very same call (so
+    # the same request hash), they must not let this workflow's call run on that approval: a human
+    # approved that payment once, for that workflow.
+    current["hiccup"] = threading.Event()
+
+    async def scenario(client, queue):
+        first = await start(client, queue, "pay_once", 100)
+        (earlier,) = await until(pending_for(records, 100), "the first workflow's request")
+        await asyncio.to_thread(local_cloud.approve, earlier["id"])
+        assert await first.result() == 100
+
+        second = await start(client, queue, "pay_after_a_hiccup", 100, attempts=3)
+        description = await until(lambda: running_activity(client, second.id), "the second workflow's activity")
+        await client.get_async_activity_handle(
+            workflow_id=second.id, run_id=description.workflow_execution_info.execution.run_id,
+            activity_id=description.pending_activities[0].activity_id,
+        ).heartbeat({"approval_request_id": earlier["id"], "approval_status": "approved"})
+        current["hiccup"].set()
+        await until(lambda: len(ran) > 1 or pending_for(records, 100)(), "the second call to run or ask")
+        assert len(ran) == 1  # the second call did not run on the first workflow's approval
+        (own,) = pending_for(records, 100)()
+        await asyncio.to_thread(local_cloud.approve, own["id"])
+        return earlier, own, await second.result()
+
+    earlier, own, result = run(temporal_server, scenario, make_plugin())
+    assert result == 100
+    assert earlier["request_hash"] == own["request_hash"] and earlier["id"] != own["id"]
+    assert [r["approved"] for r in ran] == [{100: [earlier["request_hash"]]}, {100: [own["request_hash"]]}]
 
 
 # ---------------------------------------------------------------------------
