@@ -606,9 +606,14 @@ nb::object request_hash_text(nb::handle request) {
 // The key the handler sends: the documented key of the activity made particular to the call.
 // One activity may gate several calls of a tool, and a retry may gate a call whose arguments
 // changed; under the bare key the second call would meet the first one's request (a 409
-// "idempotency key reused", retried for ever) instead of getting its own.
-nb::object scoped_idempotency_key(nb::handle key, nb::handle request) {
+// "idempotency key reused", retried for ever) instead of getting its own. A workflow may also
+// schedule an activity again under the id of one that has finished (a payment made twice, under
+// one explicit activity id): the same call there would meet the first activity's approved request
+// and run on it, so the time the activity was first scheduled, the same for all its attempts,
+// joins the call's hash.
+nb::object scoped_idempotency_key(nb::handle key, nb::handle request, nb::handle scheduled) {
     nb::object hash = request_hash_text(request);
+    if (kd::truthy(scheduled)) hash = py_add(py_add(hash, nb::str("|")), scheduled);
     nb::object digest = kd::import_module("hashlib").attr("sha256")(hash.attr("encode")("utf-8")).attr("hexdigest")();
     return py_add(py_add(key, nb::str(":")), digest[nb::slice(0, 32, 1)]);
 }
@@ -780,8 +785,8 @@ std::optional<nb::object> evaluate(TemporalCall &call, nb::handle data, nb::hand
 // The hash alone names the call, not the workflow run: heartbeat details are anyone's to record
 // who may use the namespace, and the same call in another run (yesterday's payment) has the same
 // hash, so its approved request would release this run's call without a human approving it. A
-// record that carries an idempotency key must carry this activity's: the key sent, or the bare
-// key of the run and activity that earlier versions sent.
+// record that carries an idempotency key must carry this activity's: the key this attempt sends,
+// or the bare key of its run and activity under which older releases made their requests.
 bool made_for_this_call(nb::handle data, nb::handle payload, nb::handle sent_key, nb::handle activity_key) {
     nb::object record_key = kd::map_get(data, "idempotency_key");
     if (!record_key.is_none() && kd::truthy(record_key) && !py_compare(record_key, sent_key, Py_EQ) &&
@@ -886,7 +891,8 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
     kd::import_from("temporalio.exceptions", "ApplicationError");
     auto wait = trace::Wait::start("temporal", call.request); // trace: this attempt's span, under the activity's
     call.wait = &wait;
-    nb::object activity_id = nb::str(""), workflow_id = nb::str(""), workflow_run_id = nb::str("");
+    nb::object activity_id = nb::str(""), workflow_id = nb::str(""), workflow_run_id = nb::str(""),
+               scheduled = nb::str("");
     nb::object heartbeat_id = nb::none();
     try {
         nb::object info = call.activity.attr("info")();
@@ -897,6 +903,7 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
         activity_id = field("activity_id");
         workflow_id = field("workflow_id");
         workflow_run_id = field("workflow_run_id");
+        scheduled = kd::text_of(field("scheduled_time"));
         heartbeat_id = mod_attr("_extract_temporal_heartbeat_request_id")(kd::attr_or_none(info, "heartbeat_details"));
         call.attempt_end = attempt_end(info);
     } catch (nb::python_error &err) {
@@ -906,7 +913,7 @@ nb::object temporal_call(nb::handle, nb::handle args, nb::handle kwargs) {
     nb::object key = mod_attr("_build_temporal_approval_idempotency_key")(
         call.request, "workflow_id"_a = workflow_id, "workflow_run_id"_a = workflow_run_id,
         "activity_id"_a = activity_id);
-    nb::object sent_key = scoped_idempotency_key(key, call.request);
+    nb::object sent_key = scoped_idempotency_key(key, call.request, scheduled);
     nb::object payload = mod_attr("build_approval_request_payload")(
         call.request, "signing_key"_a = call.self.attr("_signing_key"), "idempotency_key"_a = sent_key);
     // One attempt: its fast polls' sleeps plus one client timeout for all its requests together.

@@ -74,9 +74,11 @@ class TemporalCloudApprovalHandler:
         One attempt runs at most its fast polls' sleeps plus one client timeout
         (``_TEMPORAL_CLIENT_TIMEOUT``, read at each call) for all its requests.
         The idempotency key sent is ``_build_temporal_approval_idempotency_key``
-        followed by ":" and a digest of the call's request hash; the request of
-        the heartbeat details is resumed only when its ``request_hash`` is the
-        call's (or when either side has none). Inside an activity, no poll
+        followed by ":" and a digest of the call's request hash and of the
+        activity's ``scheduled_time``; the request of the heartbeat details is
+        resumed only when its ``request_hash`` is the call's (or when either
+        side has none) and its ``idempotency_key``, when it has one, is the key
+        sent or the bare activity key. Inside an activity, no poll
         sleeps past the start-to-close or heartbeat timeout (the shorter, from
         this call), and an approval seen after it is left to the next attempt.
         """

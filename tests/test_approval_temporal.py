@@ -69,9 +69,14 @@ def expected_key(tool="send_email", wf="wf-1", run="run-1", act="act-1") -> str:
     return "appr_" + hashlib.sha256(f"{tool}|{wf}|{run}|{act}".encode()).hexdigest()
 
 
-def sent_key(request_hash: str = "", **ids) -> str:
-    """The key the handler sends: the activity's key made particular to the call's request hash."""
-    return expected_key(**ids) + ":" + hashlib.sha256(request_hash.encode()).hexdigest()[:32]
+SCHEDULED = str(Activity().env.info.scheduled_time)
+
+
+def sent_key(request_hash: str = "", scheduled: str = SCHEDULED, **ids) -> str:
+    """The key the handler sends: the activity's key made particular to the call's request hash and to
+    when the activity was first scheduled (absent outside an activity)."""
+    source = f"{request_hash}|{scheduled}" if scheduled else request_hash
+    return expected_key(**ids) + ":" + hashlib.sha256(source.encode()).hexdigest()[:32]
 
 
 def test_the_first_attempt_creates_and_an_approved_create_result_returns_at_once(monkeypatch, key, builder_calls, clock):
@@ -165,12 +170,14 @@ def test_the_key_sent_is_the_activitys_key_made_particular_to_the_call(monkeypat
 
 @pytest.mark.parametrize(
     ("record_key", "resumed"),
-    [(sent_key(H1), True), (expected_key(), True), (None, True), (sent_key(H1, run="run-0"), False),
-     (expected_key(wf="wf-0"), False)],
-    ids=["key-sent", "bare-key-of-this-activity", "record-without-key", "another-run", "another-workflow"],
+    [(sent_key(H1), True), (None, True), (sent_key(H1, run="run-0"), False), (expected_key(wf="wf-0"), False),
+     (sent_key(H1, scheduled="2026-01-01 00:00:00+00:00"), False), (expected_key(), True)],
+    ids=["key-sent", "record-without-key", "another-run", "another-workflow", "another-schedule-of-the-activity-id",
+         "bare-key-of-an-older-release"],
 )
-def test_a_heartbeat_request_of_the_same_call_in_another_run_is_not_resumed(monkeypatch, key, builder_calls,
-                                                                             record_key, resumed):
+def test_a_heartbeat_request_of_the_same_call_in_another_run_or_activity_is_not_resumed(
+    monkeypatch, key, builder_calls, record_key, resumed
+):
     # The same call in another run has the same hash: its approval verifies for this call too, so
     # heartbeat details naming its request (anyone may record them) would run this call unapproved.
     old_raw, new_raw = signed_approval_bytes(), signed_approval_bytes()
@@ -340,7 +347,7 @@ def test_outside_an_activity_the_key_uses_empty_ids_and_heartbeats_are_skipped(m
     script = Script(create=approved())
     handler = make_handler(monkeypatch, script, key)
     assert isinstance(handler(Request()), kavri_core.SignedApproval)
-    assert builder_calls[0]["idempotency_key"] == sent_key(wf="", run="", act="")
+    assert builder_calls[0]["idempotency_key"] == sent_key(scheduled="", wf="", run="", act="")
 
 
 def test_a_null_status_is_unresolved_and_reads_none(monkeypatch, key, builder_calls, caplog):

@@ -137,6 +137,20 @@ class RunActivity:
 
 
 @workflow.defn
+class PayTwiceUnderOneActivityId:
+    """Two payments one after the other, each scheduled with the same activity id (Temporal allows
+    reusing the id of an activity that has finished)."""
+
+    @workflow.run
+    async def run(self, amount: int) -> list[int]:
+        paid = []
+        for _ in range(2):
+            paid.append(await workflow.execute_activity("pay_once", amount, activity_id="the-payment",
+                                                        **_activity_options({})))
+        return paid
+
+
+@workflow.defn
 class CancelWhilePending:
     """Starts the guarded activity and cancels it when signalled, waiting until the activity is done."""
 
@@ -220,7 +234,7 @@ async def until(predicate, what: str, timeout: float = 30.0):
 
 
 def worker(client: Client, queue: str, plugin: KavriPlugin, **options: Any) -> Worker:
-    return Worker(client, task_queue=queue, workflows=[RunActivity, CancelWhilePending], activities=ACTIVITIES,
+    return Worker(client, task_queue=queue, workflows=[RunActivity, CancelWhilePending, PayTwiceUnderOneActivityId], activities=ACTIVITIES,
                   activity_executor=concurrent.futures.ThreadPoolExecutor(8), plugins=[plugin],
                   workflow_runner=UnsandboxedWorkflowRunner(), **options)
 
@@ -356,6 +370,27 @@ def test_heartbeat_details_naming_another_workflows_approved_request_do_not_rele
     assert result == 100
     assert earlier["request_hash"] == own["request_hash"] and earlier["id"] != own["id"]
     assert [r["approved"] for r in ran] == [{100: [earlier["request_hash"]]}, {100: [own["request_hash"]]}]
+
+
+def test_two_activities_under_one_reused_activity_id_each_need_their_own_approval(
+    temporal_server, local_cloud, make_plugin, records
+):
+    # Same workflow run, same activity id, same call: only the activity's schedule tells them apart.
+    async def scenario(client, queue):
+        handle = await client.start_workflow(PayTwiceUnderOneActivityId.run, 100, id=f"{queue}-twice",
+                                             task_queue=queue, execution_timeout=timedelta(seconds=60))
+        (first,) = await until(pending_for(records, 100), "the first payment's request")
+        await asyncio.to_thread(local_cloud.approve, first["id"])
+        await until(lambda: len(ran) > 1 or pending_for(records, 100)(), "the second payment to run or ask")
+        assert len(ran) == 1  # the second payment did not run on the first one's approval
+        (second,) = pending_for(records, 100)()
+        await asyncio.to_thread(local_cloud.approve, second["id"])
+        return first, second, await handle.result()
+
+    first, second, result = run(temporal_server, scenario, make_plugin())
+    assert result == [100, 100]
+    assert first["id"] != second["id"]
+    assert [r["activity_id"] for r in ran] == ["the-payment"] * 2
 
 
 # ---------------------------------------------------------------------------
