@@ -137,6 +137,17 @@ class RunActivity:
 
 
 @workflow.defn
+class RunLocalActivity:
+    @workflow.run
+    async def run(self, name: str, args: list, options: dict) -> Any:
+        o = _activity_options(options)
+        o.pop("heartbeat_timeout")
+        if options.get("retry_by_timer"):  # each retry a timer in the workflow, and a new schedule of the activity
+            o["local_retry_threshold"] = timedelta(milliseconds=100)
+        return await workflow.execute_local_activity(name, args=args, **o)
+
+
+@workflow.defn
 class PayTwiceUnderOneActivityId:
     """Two payments one after the other, each scheduled with the same activity id (Temporal allows
     reusing the id of an activity that has finished)."""
@@ -234,7 +245,7 @@ async def until(predicate, what: str, timeout: float = 30.0):
 
 
 def worker(client: Client, queue: str, plugin: KavriPlugin, **options: Any) -> Worker:
-    return Worker(client, task_queue=queue, workflows=[RunActivity, CancelWhilePending, PayTwiceUnderOneActivityId], activities=ACTIVITIES,
+    return Worker(client, task_queue=queue, workflows=[RunActivity, RunLocalActivity, CancelWhilePending, PayTwiceUnderOneActivityId], activities=ACTIVITIES,
                   activity_executor=concurrent.futures.ThreadPoolExecutor(8), plugins=[plugin],
                   workflow_runner=UnsandboxedWorkflowRunner(), **options)
 
@@ -370,6 +381,38 @@ def test_heartbeat_details_naming_another_workflows_approved_request_do_not_rele
     assert result == 100
     assert earlier["request_hash"] == own["request_hash"] and earlier["id"] != own["id"]
     assert [r["approved"] for r in ran] == [{100: [earlier["request_hash"]]}, {100: [own["request_hash"]]}]
+
+
+@pytest.mark.parametrize(
+    ("tool", "retry_by_timer"),
+    [(REPORT, False), (REPORT_SYNC, False),
+     # A retry that waits longer than the local retry threshold (one minute by default) is a new local
+     # activity with a new activity id, so under the key of the run and activity it makes a new request.
+     pytest.param(REPORT, True, marks=pytest.mark.xfail(reason="a timer-backed local retry gets a new activity id "
+                                                             "and so a new approval request", strict=True))],
+    ids=["async", "sync", "retry-by-timer"],
+)
+def test_a_local_activity_waits_through_its_retries_on_one_request_and_runs_once(
+    temporal_server, local_cloud, make_plugin, records, caplog, tool, retry_by_timer
+):
+    caplog.set_level(logging.INFO, logger="kavri_cloud.approval")
+    created = lambda: [r for r in caplog.records if r.msg == "approval request %s created for %s"]  # noqa: E731
+
+    # A local activity has no heartbeat details to resume from: each retry finds its request again
+    # under the same key, and the approval runs it once.
+    async def scenario(client, queue):
+        handle = await client.start_workflow(RunLocalActivity.run, args=[tool, ["ops@example.com"], {"retry_by_timer": retry_by_timer}],
+                                             id=f"{queue}-local", task_queue=queue,
+                                             execution_timeout=timedelta(seconds=60))
+        (record,) = await until(lambda: records("pending"), "the approval request")
+        await until(lambda: len(created()) > 2, "a few attempts")
+        await asyncio.to_thread(local_cloud.approve, record["id"])
+        return record, await handle.result()
+
+    record, result = run(temporal_server, scenario, make_plugin())
+    assert result == "report sent to ops@example.com"
+    assert [r["id"] for r in records()] == [record["id"]]
+    assert [r["tool"] for r in ran] == [tool]
 
 
 def test_two_activities_under_one_reused_activity_id_each_need_their_own_approval(
