@@ -406,6 +406,9 @@ def test_a_local_activity_waits_through_its_retries_on_one_request_and_runs_once
                                              execution_timeout=timedelta(seconds=60))
         (record,) = await until(lambda: records("pending"), "the approval request")
         await until(lambda: len(created()) > 2, "a few attempts")
+        # Checked before the approval: a run that made a request per attempt fails here at once
+        # rather than at the workflow's timeout.
+        assert [r["id"] for r in records()] == [record["id"]]
         await asyncio.to_thread(local_cloud.approve, record["id"])
         return record, await handle.result()
 
