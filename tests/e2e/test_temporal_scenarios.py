@@ -244,6 +244,16 @@ async def until(predicate, what: str, timeout: float = 30.0):
     raise AssertionError(f"timed out waiting for {what}")
 
 
+async def approve_its_own_request(records, local_cloud, what: str) -> dict:
+    """Once a second call of 100 runs or asks: it must not have run on the first one's approval,
+    and its own pending request is approved. Returns that request."""
+    await until(lambda: len(ran) > 1 or pending_for(records, 100)(), f"{what} to run or ask")
+    assert len(ran) == 1, f"{what} ran on the first call's approval"
+    (own,) = pending_for(records, 100)()
+    await asyncio.to_thread(local_cloud.approve, own["id"])
+    return own
+
+
 def worker(client: Client, queue: str, plugin: KavriPlugin, **options: Any) -> Worker:
     return Worker(client, task_queue=queue, workflows=[RunActivity, RunLocalActivity, CancelWhilePending, PayTwiceUnderOneActivityId], activities=ACTIVITIES,
                   activity_executor=concurrent.futures.ThreadPoolExecutor(8), plugins=[plugin],
@@ -371,10 +381,7 @@ def test_heartbeat_details_naming_another_workflows_approved_request_do_not_rele
             activity_id=description.pending_activities[0].activity_id,
         ).heartbeat({"approval_request_id": earlier["id"], "approval_status": "approved"})
         current["hiccup"].set()
-        await until(lambda: len(ran) > 1 or pending_for(records, 100)(), "the second call to run or ask")
-        assert len(ran) == 1  # the second call did not run on the first workflow's approval
-        (own,) = pending_for(records, 100)()
-        await asyncio.to_thread(local_cloud.approve, own["id"])
+        own = await approve_its_own_request(records, local_cloud, "the second workflow's call")
         return earlier, own, await second.result()
 
     earlier, own, result = run(temporal_server, scenario, make_plugin())
@@ -427,10 +434,7 @@ def test_two_activities_under_one_reused_activity_id_each_need_their_own_approva
                                              task_queue=queue, execution_timeout=timedelta(seconds=60))
         (first,) = await until(pending_for(records, 100), "the first payment's request")
         await asyncio.to_thread(local_cloud.approve, first["id"])
-        await until(lambda: len(ran) > 1 or pending_for(records, 100)(), "the second payment to run or ask")
-        assert len(ran) == 1  # the second payment did not run on the first one's approval
-        (second,) = pending_for(records, 100)()
-        await asyncio.to_thread(local_cloud.approve, second["id"])
+        second = await approve_its_own_request(records, local_cloud, "the second payment")
         return first, second, await handle.result()
 
     first, second, result = run(temporal_server, scenario, make_plugin())
