@@ -77,3 +77,14 @@ def temporal_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
             proc.kill()
             proc.wait()
         log.close()
+
+
+async def until(predicate, what: str, timeout: float = 30.0):
+    """Poll a blocking predicate off the worker's loop until it gives something true."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = await asyncio.to_thread(predicate)
+        if value:
+            return value
+        await asyncio.sleep(0.05)
+    raise AssertionError(f"timed out waiting for {what}")

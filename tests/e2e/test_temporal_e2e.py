@@ -7,7 +7,6 @@ import asyncio
 import functools
 import inspect
 import logging
-import time
 import uuid
 from datetime import timedelta
 
@@ -28,7 +27,7 @@ import kavri_cloud.approval  # noqa: E402
 from kavri_cloud import temporal  # noqa: E402
 from kavri_cloud.client import KavriCloudClient  # noqa: E402
 from tests.e2e.approval_helpers import full_records  # noqa: E402
-from tests.e2e.temporal_server import temporal_server  # noqa: E402,F401
+from tests.e2e.temporal_server import temporal_server, until  # noqa: E402,F401
 from tests.temporal_fakes import clean_env  # noqa: E402,F401
 
 pytestmark = pytest.mark.e2e
@@ -122,16 +121,6 @@ def cloud_records(local_cloud):
     with KavriCloudClient(local_cloud.admin_key, base_url=local_cloud.url) as client:
         yield lambda status=None: full_records(client, status)
 
-
-async def until(predicate, what, timeout=30.0):
-    """Poll a blocking predicate off the worker's loop until it returns something true."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = await asyncio.to_thread(predicate)
-        if value:
-            return value
-        await asyncio.sleep(0.1)
-    raise AssertionError(f"timed out waiting for {what}")
 
 
 async def run_worker(address, plugin, scenario, **worker_options):

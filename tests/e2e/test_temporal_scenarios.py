@@ -16,7 +16,6 @@ import asyncio
 import concurrent.futures
 import logging
 import threading
-import time
 import uuid
 from datetime import timedelta
 from typing import Any
@@ -38,7 +37,7 @@ from temporalio.worker import UnsandboxedWorkflowRunner, Worker  # noqa: E402
 from kavri_cloud import approval  # noqa: E402
 from kavri_cloud.client import KavriCloudClient  # noqa: E402
 from tests.e2e.approval_helpers import full_records  # noqa: E402
-from tests.e2e.temporal_server import temporal_server  # noqa: E402,F401
+from tests.e2e.temporal_server import temporal_server, until  # noqa: E402,F401
 
 pytestmark = [
     pytest.mark.e2e,
@@ -232,16 +231,6 @@ def resumed(caplog):
     caplog.set_level(logging.INFO, logger="kavri_cloud.approval")
     return lambda request_id: [r for r in caplog.records if r.msg == RESUMING and r.args[0] == request_id]
 
-
-async def until(predicate, what: str, timeout: float = 30.0):
-    """Poll a blocking predicate off the worker's loop until it gives something true."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = await asyncio.to_thread(predicate)
-        if value:
-            return value
-        await asyncio.sleep(0.05)
-    raise AssertionError(f"timed out waiting for {what}")
 
 
 async def approve_its_own_request(records, local_cloud, what: str) -> dict:
